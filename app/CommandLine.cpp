@@ -20,9 +20,9 @@ int runCommandLine(int argc, const char* const argv[]) {
 
     po::options_description desc("PatientSimulatorMonitorRelay Usage", 80, 40);
     desc.add_options()("help,h", "Print usage message")("debug,d", "Print debug info")(
-        "nogui,n", "Hide the console, Windows only")(
-        "configfile,f", po::value<std::string>(&configPath),
-        "Pathname to the configuration XML file")(
+        "nogui,n", "Hide the console, Windows only")("configfile,f",
+                                                     po::value<std::string>(&configPath),
+                                                     "Pathname to the configuration XML file")(
         "wifi,w", po::value<std::vector<std::string>>(&wifiArgs)->multitoken(),
         "Configure WIFI settings (arg: MR_IP WIFI_SSID WIFI_PWD)");
 

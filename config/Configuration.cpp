@@ -28,6 +28,25 @@ void readCalibration(const pt::ptree& table, std::map<float, float>& into) {
     }
 }
 
+// Same rule as the tree's own translator (spaces around the digits allowed,
+// nothing else), done here to keep the compiler's uninitialised-optional
+// false positive out of the build.
+int32_t parseInt32(const pt::ptree& tree, const char* path) {
+    const std::string text = tree.get<std::string>(path);
+    std::istringstream in(text);
+    in.imbue(std::locale());
+    int32_t value = 0;
+    in >> value;
+    if (!in.fail() && !in.eof()) {
+        in >> std::ws;
+    }
+    if (in.fail() || in.bad() || in.get() != std::char_traits<char>::eof()) {
+        throw pt::ptree_bad_data(
+            std::string("conversion of data to type \"int\" failed (") + path + ")", text);
+    }
+    return value;
+}
+
 std::string formatFloat(float v) {
     std::ostringstream out;
     out.imbue(std::locale::classic());
@@ -124,7 +143,7 @@ bool Configuration::readConfiguration() {
     try {
         pt::ptree tree;
         pt::read_xml(filePath, tree, 0, std::locale());
-        spo2Scale = tree.get<int32_t>("MonitorRelay.SPO2Scale");
+        spo2Scale = parseInt32(tree, "MonitorRelay.SPO2Scale");
         serialId = tree.get<std::string>("MonitorRelay.SerialID");
         ipAddress = tree.get<std::string>("MonitorRelay.IPAddress");
 

@@ -7,7 +7,7 @@
 // In-memory record of the bridge's XML configuration file. No lock of its own:
 // after start-up every access happens under the bridge mutex.
 class Configuration {
-public:
+  public:
     explicit Configuration(const char* path);
     virtual ~Configuration() = default;
 
