@@ -1,0 +1,206 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "client/core/CSClient.h"
+#include "client/core/CSCommsInterfaceTCP.h"
+#include "client/core/CSMutex.h"
+#include "client/core/CSOptions.h"
+#include "client/core/CSThread.h"
+#include "client/core/CSTimings.h"
+#include "client/core/RawMessage.h"
+
+namespace com_nax {
+
+// Abstract engine of one server connection: state machine, receive thread,
+// framing, automatic reconnection, callback fan-out and the parameter registry.
+// Derived protocols decode messages and build the requests.
+//
+// Lock order: stateLock_, then callbackLock_ or registryLock_, then the
+// transport's locks. All are non-recursive.
+class CSClientProtocol {
+  public:
+    enum PublishMode : unsigned {
+        PUBLISH_NORMAL = 0,
+        PUBLISH_OVERRIDE = 2,
+        PUBLISH_RESET_OVERRIDE = 3,
+        PUBLISH_DELTA = 0x10000,
+    };
+
+    static constexpr unsigned OPTION_AUTO_RECONNECT = com_nax::OPTION_AUTO_RECONNECT;
+    static constexpr unsigned OPTION_QUIET = com_nax::OPTION_QUIET;
+    static constexpr unsigned OPTION_PUBLISH_NO_LOG = com_nax::OPTION_PUBLISH_NO_LOG;
+
+    // Server id of an entry the server has not confirmed yet.
+    static constexpr uint32_t UNASSIGNED_ID = 0xFFFFF;
+    // Ids travel in 32-byte zero-padded fields: 32 characters or more are refused.
+    static constexpr unsigned MAX_PARAMETER_ID_LENGTH = 32;
+
+    struct InputParameterEntry {
+        std::string id;
+        CSClient::ParameterType type = CSClient::PARAM_INVALID;
+        int32_t rate = 0;
+        uint32_t serverId = UNASSIGNED_ID;
+    };
+
+    struct OutputParameterEntry {
+        std::string id;
+        CSClient::ParameterType type = CSClient::PARAM_INVALID;
+        uint32_t serverId = UNASSIGNED_ID;
+        bool hasValue = false;
+        CSClient::ParameterValue value{};  // last published bytes, unchanged
+        bool override = false;
+    };
+
+    explicit CSClientProtocol(unsigned options);
+    // Empties the registry and deletes the transport. A receive thread still running
+    // is stopped first (close requested, then joined).
+    virtual ~CSClientProtocol();
+
+    CSClientProtocol(const CSClientProtocol&) = delete;
+    CSClientProtocol& operator=(const CSClientProtocol&) = delete;
+
+    // Slot 2: decodes one received payload, on the receive thread.
+    virtual void handleReceivedMessage(const RawMessage& message) = 0;
+    // Slot 3: called by setState after the callbacks, state lock usually held.
+    virtual void handleConnectionStateChange(CSClient::State previous, CSClient::State current);
+    // Slots 4, 5: registry.
+    virtual CSClient::Result registerInputParameters(const CSClient::InputDef* defs,
+                                                     unsigned count);
+    virtual CSClient::Result unregisterInputParameters(const std::vector<std::string>& ids);
+    // Slot 6: the protocol's version request.
+    virtual CSClient::Result requestSimulatorVersion() = 0;
+    // Slots 7 to 11: request builders. The subscription and publish hooks run with
+    // registryLock_ held (do not take it again); the unsubscription hooks without.
+    virtual CSClient::Result sendInputSubscriptionRequest(
+        const std::vector<InputParameterEntry*>& entries) = 0;
+    virtual CSClient::Result sendInputUnsubscriptionRequest(
+        const std::vector<InputParameterEntry*>& entries) = 0;
+    virtual CSClient::Result sendOutputSubscriptionRequest(
+        const std::vector<OutputParameterEntry*>& entries) = 0;
+    virtual CSClient::Result sendOutputUnsubscriptionRequest(
+        const std::vector<OutputParameterEntry*>& entries) = 0;
+    virtual CSClient::Result sendParameterPublishRequest(
+        const std::vector<OutputParameterEntry*>& entries, PublishMode mode) = 0;
+
+    // Options word.
+    unsigned getOptions() const { return options_; }
+    bool hasOptions(unsigned mask) const { return (options_ & mask) == mask; }
+    bool isQuiet() const { return hasOptions(OPTION_QUIET); }
+
+    // Connection.
+    CSClient::State getState() const { return state_.load(); }
+    CSClient::Result openConnection(unsigned address, unsigned port,
+                                    const CSClient::ConnectionOptions* options);
+    // Reaction to a lost or failed connection: reconnect or close by the options.
+    // Safe on a thread that already holds stateLock_ or registryLock_ (see .cpp).
+    void closeConnection();
+    // Requested close; the receive thread finishes it.
+    void forceCloseConnection();
+    // Frames and writes one message; any thread.
+    CSClient::Result sendMessage(const RawMessage& message);
+    bool changeCommsInterface(CSCommsInterfaceTCP* transport);
+
+    std::string getServerIPAddress() const;
+    unsigned getServerPort() const { return serverPort_.load(); }
+    std::string getServerVersion() const;
+    unsigned getProtocolVersion() const { return protocolVersion_.load(); }
+
+    // Timings (tests shorten them); set while disconnected.
+    void setTimings(const CSTimings& timings);
+    CSTimings getTimings() const;
+
+    // Callback set, ordered by pointer value.
+    bool addCallbackInterface(CSClient::CallbackIface* callback);
+    void removeCallbackInterface(CSClient::CallbackIface* callback);
+    bool hasCallbackInterface(CSClient::CallbackIface* callback) const;
+    unsigned getNumCallbackInterfaces() const;
+    void getCallbackInterfaces(std::set<CSClient::CallbackIface*>& out) const;
+
+    // Registry.
+    CSClient::Result registerOutputParameters(const CSClient::OutputDef* defs, unsigned count);
+    CSClient::Result unregisterOutputParameters(const std::vector<std::string>& ids);
+    CSClient::Result unregisterAllInputParameters();
+    CSClient::Result unregisterAllOutputParameters();
+    void unregisterAllLocalParameters();
+    void reregisterAllInputParameters();
+    void reregisterAllOutputParameters();
+    CSClient::Result publishParameters(const CSClient::Parameter* params, unsigned count,
+                                       PublishMode mode);
+    bool hasInputParameter(const std::string& id, bool confirmedOnly) const;
+    bool hasOutputParameter(const std::string& id, bool confirmedOnly) const;
+    unsigned getNumberOfInputParameters(bool confirmedOnly) const;
+    unsigned getNumberOfOutputParameters(bool confirmedOnly) const;
+    unsigned getNumberOfInputParametersWaitingForConfirmation() const;
+    unsigned getNumberOfOutputParametersWaitingForConfirmation() const;
+    bool findPublishedParameter(const std::string& id, CSClient::Parameter& out) const;
+    void getAllPublishedParameters(std::vector<CSClient::Parameter>& out) const;
+
+  protected:
+    // State change with notifications: callbacks from a copy of the set, then
+    // handleConnectionStateChange. Callers normally hold stateLock_.
+    void setState(CSClient::State state);
+
+    // Receive thread and its steps.
+    static void* mainThread(void* engine);
+    CSClient::Result startConnection();
+    void receiveMessage();
+    bool readMessageHeader(RawMessage::Type& type, unsigned& payloadLength);
+
+    // For the protocols' reply handlers.
+    void setServerVersion(const std::string& version);
+    void setProtocolVersion(unsigned version) { protocolVersion_.store(version); }
+    // Parameter built from an output entry as findPublishedParameter does.
+    static CSClient::Parameter parameterFromEntry(const OutputParameterEntry& entry);
+
+    // Fields, read and written by the derived protocols.
+    std::atomic<unsigned> serverAddress_{0};  // octet value; 0 when none
+    std::atomic<unsigned> serverPort_{0};     // 0 when none
+    const unsigned options_;
+    CSClient::ConnectionOptions connectionOptions_;  // written under stateLock_
+    std::atomic<unsigned> protocolVersion_{0};
+
+    // Serialises state transitions that open, start or close the connection, and
+    // the swap of the transport. Taken first of all engine locks.
+    CSMutex stateLock_;
+    // Guards callbacks_. May be taken with stateLock_ held; held only for copying.
+    mutable CSMutex callbackLock_;
+    // Guards the four registry maps and every entry field. May be taken with
+    // stateLock_ held, never the reverse.
+    mutable CSMutex registryLock_;
+
+    std::atomic<CSClient::State> state_{CSClient::STATE_DISCONNECTED};
+    CSCommsInterfaceTCP* transport_ = nullptr;  // owned
+    CSThread receiveThread_;                    // used under stateLock_
+    std::set<CSClient::CallbackIface*> callbacks_;
+
+    // Registry, guarded by registryLock_.
+    std::map<std::string, InputParameterEntry*> inputs_;          // owned entries
+    std::map<uint32_t, std::string> confirmedInputs_;             // serverId -> id
+    std::map<std::string, OutputParameterEntry*> outputs_;        // owned entries
+    std::map<uint32_t, OutputParameterEntry*> confirmedOutputs_;  // not owned
+
+  private:
+    void closeConnectionLocked();
+    void finishClose();
+    bool payloadAbandoned() const;
+
+    // Guards serverVersion_ and timings_; taken with any other engine lock held,
+    // nothing is taken while holding it.
+    mutable CSMutex infoLock_;
+    std::string serverVersion_ = "UNKNOWN";
+    CSTimings timings_;
+
+    // A failed write on a thread that held stateLock_ or registryLock_ leaves the
+    // close to the receive thread; the number is the connection it failed on.
+    std::atomic<unsigned> connectionGeneration_{0};
+    std::atomic<unsigned> pendingCloseGeneration_{0};
+    std::atomic<bool> pendingClose_{false};
+};
+
+}  // namespace com_nax

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "client/core/CSCommsInterface.h"
+#include "client/core/CSMutex.h"
+
+namespace com_nax {
+
+// The TCP socket of one client connection (POSIX sockets). Reads are done by the
+// engine's receive thread only; writes may come from any thread.
+class CSCommsInterfaceTCP : public CSCommsInterface {
+  public:
+    struct Options {
+        bool quiet = false;              // carried for the owner; never read here
+        uint32_t receiveBufferSize = 0;  // bytes; 0 keeps the system default
+        uint32_t sendBufferSize = 0;     // bytes; 0 keeps the system default
+    };
+
+    explicit CSCommsInterfaceTCP(const Options& options);
+    ~CSCommsInterfaceTCP() override;
+
+    CSCommsInterfaceTCP(const CSCommsInterfaceTCP&) = delete;
+    CSCommsInterfaceTCP& operator=(const CSCommsInterfaceTCP&) = delete;
+
+    // Take effect at the next openConnection. Not for use while a connection attempt
+    // runs on another thread.
+    void setOptions(const Options& options);
+    Options getOptions() const;
+    // Socket timeouts (defaults 1 s receive, 30 s send); take effect at the next
+    // openConnection.
+    void setTimeouts(std::chrono::milliseconds receive, std::chrono::milliseconds send);
+
+    bool openConnection(unsigned address, unsigned port) override;
+    bool openConnection(const char* address, unsigned port);
+    void close() override;
+    // As close(), for callers that already hold the socket lock.
+    void closeSocket();
+
+    int readMessage(unsigned size, RawMessage& message) override;
+    int writeMessage(const RawMessage& message) override;
+
+    int getSocket() const { return socket_.load(); }
+    bool isOpen() const { return socket_.load() >= 0; }
+
+    // inet_addr of the dotted text; all bits set for an invalid text.
+    static unsigned convertIPAddressToOctet(const char* text);
+    // Dotted text of an octet value, lowest-order byte first.
+    static std::string convertIPOctetToAddress(unsigned address);
+
+  private:
+    std::atomic<int> socket_{-1};
+    Options options_;
+    std::chrono::milliseconds receiveTimeout_{1000};
+    std::chrono::milliseconds sendTimeout_{30000};
+    // Guards opening, closing and the descriptor; taken after the engine's locks.
+    CSMutex socketLock_;
+    // Serialises writes, and a close against a write in progress; may be taken with
+    // the socket lock held (never the reverse).
+    CSMutex writeLock_;
+};
+
+}  // namespace com_nax

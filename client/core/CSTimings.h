@@ -1,0 +1,27 @@
+#pragma once
+
+#include <chrono>
+
+namespace com_nax {
+
+// Every timing of the client library in one place. The defaults are the real
+// values; tests shorten them to keep reconnection and close scenarios quick.
+struct CSTimings {
+    // Pause after a lost connection before the next attempt, and the receive
+    // thread's sleep while reconnecting.
+    std::chrono::milliseconds reconnectPause{1000};
+    // close() looks at the state this often, closeChecks times, then returns anyway.
+    std::chrono::milliseconds closePollInterval{1000};
+    unsigned closeChecks = 2;
+    // Period of the facade's waiting operations and of the destructor's wait.
+    std::chrono::milliseconds waitPollInterval{1000};
+    // Socket receive timeout: how often a waiting receive thread regains control.
+    std::chrono::milliseconds receiveTimeout{1000};
+    // Socket send timeout: bound of one blocked write.
+    std::chrono::milliseconds sendTimeout{30000};
+    // A payload that makes no progress for this long is given up and the
+    // connection closed as after a read error.
+    std::chrono::milliseconds payloadStallLimit{5000};
+};
+
+}  // namespace com_nax
