@@ -1,0 +1,255 @@
+#include "relay/MonitorRelayAdaptor.h"
+
+#include <cstdlib>
+#include <iostream>
+
+#include "relay/UnitEncoding.h"
+
+using unit_encoding::formatLine;
+using unit_encoding::formatValue;
+
+MonitorRelayAdaptor::MonitorRelayAdaptor() : MonitorRelayAdaptor(RelayTiming()) {}
+
+MonitorRelayAdaptor::MonitorRelayAdaptor(const RelayTiming& timing) : timing_(timing) {}
+
+MonitorRelayAdaptor::~MonitorRelayAdaptor() {
+    link_.reset();
+}
+
+template <typename T>
+std::string MonitorRelayAdaptor::sendRequest(const char* name, T value) {
+    const std::string line = formatLine(name, formatValue(value));
+    if (!link_) {
+        return std::string();  // nothing to ask before the first probe
+    }
+    std::string datagram = line;
+    boost::system::error_code ignored;
+    link_->sendCommand(datagram, ignored);
+    std::string reply = link_->waitResponse();
+    if (debug_) {
+        std::cout << "MR>Sending: " << line << std::endl;
+    }
+    return reply;
+}
+
+template <typename T>
+void MonitorRelayAdaptor::sendCommand(const char* name, T value) {
+    if (!enabled_) {
+        return;
+    }
+    const std::string line = formatLine(name, formatValue(value));
+    if (session_) {
+        if (line.size() + static_cast<std::size_t>(session_->tellp()) > kMaxSessionLength) {
+            commitCommandSession();
+            beginCommandSession();
+        }
+        *session_ << line;
+        return;
+    }
+    sendLine(line);
+}
+
+template std::string MonitorRelayAdaptor::sendRequest<std::string>(const char*, std::string);
+template std::string MonitorRelayAdaptor::sendRequest<const char*>(const char*, const char*);
+template std::string MonitorRelayAdaptor::sendRequest<int>(const char*, int);
+template void MonitorRelayAdaptor::sendCommand<const char*>(const char*, const char*);
+template void MonitorRelayAdaptor::sendCommand<int>(const char*, int);
+template void MonitorRelayAdaptor::sendCommand<std::string>(const char*, std::string);
+template void MonitorRelayAdaptor::sendCommand<float>(const char*, float);
+
+void MonitorRelayAdaptor::sendLine(const std::string& line) {
+    if (!link_) {
+        return;
+    }
+    std::string datagram = line;
+    boost::system::error_code ignored;
+    link_->sendCommand(datagram, ignored);
+    if (debug_) {
+        std::cout << "MR>Sending: " << line << std::endl;
+    }
+}
+
+void MonitorRelayAdaptor::beginCommandSession() {
+    if (!session_) {
+        session_ = std::make_unique<std::ostringstream>();
+    }
+}
+
+void MonitorRelayAdaptor::commitCommandSession() {
+    if (!session_) {
+        return;
+    }
+    const std::string text = session_->str();
+    session_.reset();
+    if (enabled_ && !text.empty()) {
+        sendLine(text);
+    }
+}
+
+// ---- Association and health -------------------------------------------------
+
+void MonitorRelayAdaptor::enable() {
+    if (!connected_ || enabled_) {
+        return;
+    }
+    if (sendRequest("ASSOC", serialId_) != "[assoc]@") {
+        return;  // the run loop's check retries
+    }
+    const std::string reply = sendRequest("ENABLE", "");
+    if (reply == "[enabled]@") {
+        enabled_ = true;
+        std::cout << "MR>Enabled" << std::endl;
+        enableWatchdog();
+    } else {
+        std::cerr << "MR>ERROR>Unable to associate to the MR unit " << reply << std::endl;
+    }
+}
+
+void MonitorRelayAdaptor::disable() {
+    if (!enabled_) {
+        return;
+    }
+    if (sendRequest("DISABLE", "") == "[disabled]@") {
+        std::cout << "MR>Disabled" << std::endl;
+    }
+    enabled_ = false;
+}
+
+void MonitorRelayAdaptor::enableWatchdog() {
+    const std::string reply = sendRequest("WDT", 1);
+    if (reply == "[wdt]ok@") {
+        std::cout << "MR>Watchdog enabled" << std::endl;
+    } else {
+        std::cerr << "MR>ERROR>Failed to enable watchdog " << reply << std::endl;
+    }
+    sendCommand("PLETH", "0");
+    sendCommand("CO2", "0");
+}
+
+bool MonitorRelayAdaptor::checkConnection() {
+    const std::string reply = sendRequest("ID", "MonitorRelay v2.2");
+    if (reply.find(kUnassociatedMarker) != std::string::npos) {
+        std::cerr << "MR>ERROR>MonitorRelay unit is not associated anymore. Wrong response to ID "
+                     "request: "
+                  << reply << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void MonitorRelayAdaptor::getBattery() {
+    const std::string reply = sendRequest("GET_BATT", "");
+    const std::size_t bracket = reply.find(']');
+    const std::size_t comma = reply.find(',');
+    const std::size_t at = reply.find('@');
+    if (bracket == std::string::npos || comma == std::string::npos || at == std::string::npos ||
+        comma <= bracket + 1 || at <= comma + 1) {
+        std::cerr << "MR>ERROR>Invalid GET_BATT response:" << reply << std::endl;
+        return;
+    }
+    const float raw =
+        static_cast<float>(std::atof(reply.substr(bracket + 1, comma - bracket - 1).c_str()));
+    const float level = raw * 0.0237f - 7.2469f;
+    const double supply = std::atof(reply.substr(comma + 1, at - comma - 1).c_str());
+    std::cout << "MR>Battery level: " << level
+              << " plugged in: " << (supply > 50 ? "true" : "false") << std::endl;
+}
+
+// ---- Vital signs and waveforms ----------------------------------------------
+
+void MonitorRelayAdaptor::sendSPO2Scale(int scale) {
+    sendCommand("SPO2_SCALE", unit_encoding::clampInt(scale, 1, 10));
+}
+
+void MonitorRelayAdaptor::sendHR_bpm(int hr) {
+    sendCommand("HR", unit_encoding::clampInt(hr, 20, 300));
+}
+
+void MonitorRelayAdaptor::sendDisableHR() {
+    sendCommand("HR", 0);
+}
+
+void MonitorRelayAdaptor::sendRR_brpm(int rr) {
+    sendCommand("RR", unit_encoding::clampInt(rr, 0, 100));
+}
+
+void MonitorRelayAdaptor::sendDisableRR() {
+    sendCommand("RR", 0);
+}
+
+void MonitorRelayAdaptor::enableSPO2Probe(bool connected) {
+    sendCommand("SPO2_PROBE", connected ? 1 : 0);
+}
+
+void MonitorRelayAdaptor::sendSPO2_ratio(int ratio) {
+    sendCommand("SPO2", unit_encoding::clampInt(ratio, 1, 400));
+}
+
+void MonitorRelayAdaptor::sendNIBP_mmHg(int systolic, int diastolic, int mean) {
+    sendCommand("SBP", unit_encoding::clampInt(systolic, 0, 300));
+    sendCommand("DBP", unit_encoding::clampInt(diastolic, 0, 300));
+    sendCommand("MBP", unit_encoding::clampInt(mean, 0, 300));
+}
+
+void MonitorRelayAdaptor::sendDisableNIBP() {
+    sendCommand("SBP", 0);
+    sendCommand("MBP", 0);
+    sendCommand("DBP", 0);
+}
+
+void MonitorRelayAdaptor::sendT1_degC(float t) {
+    sendCommand("T1", unit_encoding::formatTemperature(t));
+}
+
+void MonitorRelayAdaptor::sendDisableT1() {
+    sendCommand("T1", 0.0f);
+}
+
+void MonitorRelayAdaptor::sendT2_degC(float t) {
+    sendCommand("T2", unit_encoding::formatTemperature(t));
+}
+
+void MonitorRelayAdaptor::sendDisableT2() {
+    sendCommand("T2", 0.0f);
+}
+
+void MonitorRelayAdaptor::sendDisableCO2() {
+    sendCommand("CO2", 0);
+}
+
+namespace {
+
+template <typename Encode>
+void sendWaveform(MonitorRelayAdaptor& adaptor, const char* name, std::vector<float>& samples,
+                  Encode encode) {
+    std::string text = encode(samples);
+    if (!text.empty()) {
+        adaptor.sendCommand(name, std::move(text));
+    }
+}
+
+}  // namespace
+
+void MonitorRelayAdaptor::sendABP_50Hz(std::vector<float>& samples) {
+    sendWaveform(*this, "ABP", samples, unit_encoding::encodeABP);
+}
+
+void MonitorRelayAdaptor::sendPAP_50Hz(std::vector<float>& samples) {
+    sendWaveform(*this, "PAP", samples, unit_encoding::encodePAP);
+}
+
+void MonitorRelayAdaptor::sendCVP_25Hz(std::vector<float>& samples) {
+    sendWaveform(*this, "CVP", samples, unit_encoding::encodeCVP);
+}
+
+void MonitorRelayAdaptor::sendECG_100Hz(std::vector<float>& samples) {
+    sendWaveform(*this, "ECG", samples, unit_encoding::encodeECG);
+}
+
+void MonitorRelayAdaptor::sendCO2_25Hz(std::vector<float>& samples) {
+    sendWaveform(*this, "CO2", samples, unit_encoding::encodeCO2);
+}
+
+void MonitorRelayAdaptor::sendPLETH_50Hz(std::vector<float>& samples) {
+    sendWaveform(*this, "PLETH", samples, unit_encoding::encodePLETH);
+}

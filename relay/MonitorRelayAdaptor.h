@@ -1,0 +1,128 @@
+#pragma once
+
+#include <boost/asio.hpp>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "relay/RelayTiming.h"
+#include "relay/UdpAdaptor.h"
+
+// The bridge's object for one MonitorRelay unit: discovery, association and
+// health checks, the vital-sign and waveform commands and the network
+// configuration, all as "[NAME]value@" lines over a UdpAdaptor.
+//
+// It takes no lock: callers serialize every call on one adaptor (and on the
+// process-wide LastConnectedIP). Only the link's receive thread runs inside.
+class MonitorRelayAdaptor {
+  public:
+    // Probe line and the marker of an unassociated unit's identification.
+    static constexpr const char* kProbeLine = "[ID]MonitorRelay v2.2@";
+    static constexpr const char* kUnassociatedMarker = "MonitorRelay v2.2:";
+    static constexpr const char* kLastConnectedFile = "_lastconnectedIPAddress.txt";
+    // A unit drops lines that arrive in datagrams longer than this.
+    static constexpr std::size_t kMaxSessionLength = 230;
+
+    MonitorRelayAdaptor();
+    explicit MonitorRelayAdaptor(const RelayTiming& timing);
+    virtual ~MonitorRelayAdaptor();
+
+    MonitorRelayAdaptor(const MonitorRelayAdaptor&) = delete;
+    MonitorRelayAdaptor& operator=(const MonitorRelayAdaptor&) = delete;
+
+    // Line protocol. Requests go out at once and return the reply (empty when
+    // none came, or when no link exists yet); commands go out only while
+    // enabled, batched when a session is open.
+    template <typename T>
+    std::string sendRequest(const char* name, T value);
+    template <typename T>
+    void sendCommand(const char* name, T value);
+    void beginCommandSession();
+    void commitCommandSession();
+    void enableDebugMode() { debug_ = true; }
+
+    // Discovery.
+    bool initialize(const std::string& serialId, const std::string& ipAddress,
+                    const std::string& ipRangeStart, const std::string& ipRangeEnd,
+                    bool retryForever);
+    bool connectIP(const std::string& serialId, const std::string& address, unsigned tries);
+    bool connectRange(const std::string& serialId, const std::string& start,
+                      const std::string& end);
+    bool connectUDP(const std::string& serialId);
+    static void LoadLastConnectedIP();
+    static void SaveLastConnectedIP();
+    // The address that last answered a probe; shared by every adaptor.
+    static std::string LastConnectedIP;
+
+    // Association and health.
+    void enable();
+    void disable();
+    void enableWatchdog();
+    bool checkConnection();
+    void getBattery();
+
+    // Vital signs (clamped to what the unit accepts).
+    void sendSPO2Scale(int scale);
+    void sendHR_bpm(int hr);
+    void sendDisableHR();
+    void sendRR_brpm(int rr);
+    void sendDisableRR();
+    void enableSPO2Probe(bool connected);
+    void sendSPO2_ratio(int ratio);
+    void sendNIBP_mmHg(int systolic, int diastolic, int mean);
+    void sendDisableNIBP();
+    void sendT1_degC(float t);
+    void sendDisableT1();
+    void sendT2_degC(float t);
+    void sendDisableT2();
+    void sendDisableCO2();
+
+    // Waveforms: encode every whole group at the front of `samples`, remove
+    // those samples (even while not enabled) and send one line.
+    void sendABP_50Hz(std::vector<float>& samples);
+    void sendPAP_50Hz(std::vector<float>& samples);
+    void sendCVP_25Hz(std::vector<float>& samples);
+    void sendECG_100Hz(std::vector<float>& samples);
+    void sendCO2_25Hz(std::vector<float>& samples);
+    void sendPLETH_50Hz(std::vector<float>& samples);
+
+    // Network configuration.
+    bool enableConfigMode();
+    void setEthConfig(const char* address, const char* mask, const char* gateway);
+    void getEthConfig();
+    bool setWifiFactoryReset();
+    bool setWifiCfg(const char* ssid, const char* passPhrase);
+    std::string getWifiCfg();
+    std::string getWifiReport();
+
+    // Observers, for the bridge's log and for tests.
+    bool isConnected() const { return connected_; }
+    bool isEnabled() const { return enabled_; }
+    const std::string& serialId() const { return serialId_; }
+    const std::string& unitAddress() const { return unitAddress_; }
+    bool hasLink() const { return static_cast<bool>(link_); }
+
+    // Seam for the broadcast search: where the local host name comes from
+    // (gethostname by default). Tests point it at a loopback address.
+    void setHostNameSource(std::function<std::string()> source) {
+        hostNameSource_ = std::move(source);
+    }
+
+  private:
+    void sendLine(const std::string& line);
+    void openLink(const std::string& address);
+    std::string localHostName() const;
+
+    RelayTiming timing_;
+    std::unique_ptr<std::ostringstream> session_;
+    std::string serialId_;
+    std::string unitAddress_;
+    bool connected_ = false;
+    bool enabled_ = false;
+    bool debug_ = false;
+    boost::asio::io_service io_;
+    std::unique_ptr<UdpAdaptor> link_;  // declared after io_: destroyed first
+    std::function<std::string()> hostNameSource_;
+};

@@ -1,0 +1,201 @@
+// Discovery of a unit: a fixed address, a range scan or a directed-broadcast
+// search, and the file that remembers the address that last answered.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <thread>
+
+#include "relay/MonitorRelayAdaptor.h"
+
+using boost::asio::ip::address_v4;
+using boost::asio::ip::udp;
+
+std::string MonitorRelayAdaptor::LastConnectedIP;
+
+void MonitorRelayAdaptor::openLink(const std::string& address) {
+    // The earlier link goes first: two sockets on port 14996 would share its replies.
+    link_.reset();
+    link_ = std::make_unique<UdpAdaptor>(io_, address.c_str(), timing_.udp);
+    link_->start_receive();
+}
+
+bool MonitorRelayAdaptor::initialize(const std::string& serialId, const std::string& ipAddress,
+                                     const std::string& ipRangeStart, const std::string& ipRangeEnd,
+                                     bool retryForever) {
+    std::cout << "MR>Initialization of the MonitorRelay adapter..." << std::endl;
+    if (LastConnectedIP.empty()) {
+        LoadLastConnectedIP();
+    }
+    connected_ = false;
+    for (unsigned attempt = 1;; ++attempt) {
+        bool found = false;
+        if (!ipAddress.empty()) {
+            std::cout << "Fixed IP configured: " << ipAddress << std::endl;
+            found = connectIP(serialId, ipAddress, timing_.fixedAddressTries);
+        } else if (!ipRangeStart.empty() && !ipRangeEnd.empty()) {
+            std::cout << "Range of IPs configured: " << ipRangeStart << " to " << ipRangeEnd
+                      << std::endl;
+            found = connectRange(serialId, ipRangeStart, ipRangeEnd);
+        } else {
+            std::cout << "UDP broadcast detection" << std::endl;
+            found = connectUDP(serialId);
+        }
+        if (found) {
+            return connected_;
+        }
+        std::this_thread::sleep_for(timing_.attemptPause);
+        if (connected_) {
+            return true;
+        }
+        if (!retryForever && attempt >= timing_.boundedAttempts) {
+            return false;
+        }
+    }
+}
+
+bool MonitorRelayAdaptor::connectIP(const std::string& serialId, const std::string& address,
+                                    unsigned tries) {
+    openLink(address);
+    disable();
+    std::string probe = kProbeLine;
+    boost::system::error_code ignored;
+    link_->sendCommand(probe, ignored);
+
+    unsigned timedOut = 0;
+    while (timedOut < tries) {
+        std::string sender;
+        std::string reply;
+        if (!link_->waitConnection(sender, reply)) {
+            ++timedOut;
+            continue;
+        }
+        // The serial lies between the last ":" and the last "@"; our own
+        // broadcast probe, echoed back, has no ":" and is skipped here.
+        const std::size_t colon = reply.rfind(':');
+        const std::size_t at = reply.rfind('@');
+        if (colon == std::string::npos || at == std::string::npos || at <= colon + 1) {
+            continue;
+        }
+        const std::string serial = reply.substr(colon + 1, at - colon - 1);
+        std::cout << "MR>Found MonitorRelay with serial Id: " << serial
+                  << " at endpoint: " << sender << std::endl;
+        if (!serialId.empty() && serialId != serial) {
+            continue;
+        }
+        serialId_ = serial;
+        unitAddress_ = sender;
+        connected_ = true;
+        if (!serialId.empty()) {
+            std::cout << "MR>Found MonitorRelay with requested SerialId: " << serial << std::endl;
+        } else {
+            std::cout << "MR>SerialId not provided, connecting to first MonitorRelay: " << serial
+                      << std::endl;
+        }
+        LastConnectedIP = address;
+        SaveLastConnectedIP();
+        return connected_;
+    }
+
+    if (!serialId.empty()) {
+        std::cerr << "MR>Failed to find MonitorRelay on IP " << address
+                  << " with SerialId: " << serialId << std::endl;
+    } else {
+        std::cerr << "MR>Failed to find any MonitorRelay on IP " << address << std::endl;
+    }
+    link_.reset();
+    return connected_;
+}
+
+bool MonitorRelayAdaptor::connectRange(const std::string& serialId, const std::string& start,
+                                       const std::string& end) {
+    const std::uint32_t first = boost::asio::ip::make_address_v4(start).to_uint();
+    const std::uint32_t last = boost::asio::ip::make_address_v4(end).to_uint();
+    if (first >= last) {
+        std::cerr << "MR>ERROR>IP Range incorrect, end address > start address" << std::endl;
+        std::exit(1);
+    }
+    // 64 bits so that a range ending at 255.255.255.255 terminates.
+    for (std::uint64_t value = first; value <= last; ++value) {
+        if (!LastConnectedIP.empty()) {
+            std::cout << "Trying last successful IP address " << LastConnectedIP << std::endl;
+            if (connectIP(serialId, LastConnectedIP, timing_.rangeTries)) {
+                connected_ = true;
+                return true;
+            }
+        }
+        const std::string address = address_v4(static_cast<std::uint32_t>(value)).to_string();
+        std::cout << "Scanning " << address << std::endl;
+        if (connectIP(serialId, address, timing_.rangeTries)) {
+            connected_ = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string MonitorRelayAdaptor::localHostName() const {
+    if (hostNameSource_) {
+        return hostNameSource_();
+    }
+    char name[1024] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        throw boost::system::system_error(
+            boost::system::error_code(errno, boost::system::system_category()), "gethostname");
+    }
+    return name;
+}
+
+bool MonitorRelayAdaptor::connectUDP(const std::string& serialId) {
+    const std::string host = localHostName();
+    udp::resolver resolver(io_);
+    boost::system::error_code ec;
+    const auto results = resolver.resolve(udp::v4(), host, std::to_string(UdpAdaptor::kPort),
+                                          udp::resolver::address_configured, ec);
+    if (ec) {
+        std::cerr << "MR>Unable to find a network interface..." << std::endl;
+        std::this_thread::sleep_for(timing_.interfaceLookupPause);
+        return false;
+    }
+    const std::uint32_t hostMask = ~address_v4::from_string("255.255.0.0").to_uint();
+    for (const auto& entry : results) {
+        const address_v4 local = entry.endpoint().address().to_v4();
+        const std::string broadcast = address_v4(local.to_uint() | hostMask).to_string();
+        std::cout << "MR>Pinging " << broadcast << std::endl;
+        if (connectIP(serialId, broadcast, timing_.broadcastTries)) {
+            connected_ = true;
+            // The link points at the broadcast address; talk to the unit itself.
+            openLink(unitAddress_);
+            return true;
+        }
+    }
+    return false;
+}
+
+void MonitorRelayAdaptor::LoadLastConnectedIP() {
+    std::ifstream file(kLastConnectedFile, std::ios::binary);
+    if (!file) {
+        return;
+    }
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    boost::system::error_code ec;
+    const address_v4 address = boost::asio::ip::make_address_v4(text, ec);
+    if (ec) {
+        return;  // a trailing line break, spaces or junk: start without it
+    }
+    LastConnectedIP = address.to_string();
+    std::cout << "Loaded last connected IP " << LastConnectedIP << std::endl;
+}
+
+void MonitorRelayAdaptor::SaveLastConnectedIP() {
+    std::ofstream file(kLastConnectedFile, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        return;
+    }
+    file << LastConnectedIP;
+}

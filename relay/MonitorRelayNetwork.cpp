@@ -1,0 +1,74 @@
+// Network configuration of the unit: configuration mode, static Ethernet
+// settings and the two-step Wi-Fi exchanges (acknowledgement, then completion).
+#include <iostream>
+#include <thread>
+
+#include "relay/MonitorRelayAdaptor.h"
+
+namespace {
+
+// Waits up to `polls` times for a message other than `acknowledgement`.
+// `echo` writes each message that came, as the factory reset shows them.
+bool waitForCompletion(UdpAdaptor* link, const std::string& acknowledgement, unsigned polls,
+                       std::chrono::milliseconds pause, bool echo) {
+    for (unsigned poll = 0; poll < polls; ++poll) {
+        std::string sender;
+        std::string message;
+        if (link && link->waitConnection(sender, message)) {
+            if (echo) {
+                std::cout << "Reading: " << message << std::endl;
+            }
+            if (message != acknowledgement) {
+                return true;
+            }
+        }
+        if (poll + 1 < polls) {
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool MonitorRelayAdaptor::enableConfigMode() {
+    const std::string reply = sendRequest("CONFIG", 1);
+    std::cout << "Reading: " << reply << std::endl;
+    return true;
+}
+
+void MonitorRelayAdaptor::setEthConfig(const char* address, const char* mask, const char* gateway) {
+    std::string text = std::string(address) + "," + mask + "," + gateway;
+    sendCommand("ETH_CGF_STATIC", text);
+}
+
+void MonitorRelayAdaptor::getEthConfig() {
+    sendRequest("ETH_SETTINGS", "");
+}
+
+bool MonitorRelayAdaptor::setWifiFactoryReset() {
+    sendCommand("WIFI_FACTORY_RESET", "");
+    return waitForCompletion(link_.get(), "[wifi_factory_reset]@", timing_.wifiResetPolls,
+                             timing_.wifiPollPause, true);
+}
+
+bool MonitorRelayAdaptor::setWifiCfg(const char* ssid, const char* passPhrase) {
+    // Commas inside the name or pass phrase are not escaped: the unit has no way to.
+    std::string text = std::string("57600,14996,0,") + ssid + "," + passPhrase;
+    sendCommand("WIFI_CFG", text);
+    // Bounded: a unit that never completes would otherwise hang the Wi-Fi mode.
+    return waitForCompletion(link_.get(), "[wifi_cgf]ok@", timing_.wifiConfigPolls,
+                             timing_.wifiPollPause, false);
+}
+
+std::string MonitorRelayAdaptor::getWifiCfg() {
+    const std::string reply = sendRequest("WIFI_SETTINGS", "");
+    std::cout << "MR>WIFI_SETTINGS: " << reply << std::endl;
+    return reply;
+}
+
+std::string MonitorRelayAdaptor::getWifiReport() {
+    const std::string reply = sendRequest("WIFI_REPORT", "");
+    std::cout << "MR>WIFI_REPORT: " << reply << std::endl;
+    return reply;
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "relay/RelayTiming.h"
+
+// The datagram link to one MonitorRelay unit: sends text datagrams to the
+// unit's port 14996 and keeps the latest complete reply (text up to its first
+// "@") that the receive thread collected, for callers that poll with a bound.
+class UdpAdaptor {
+  public:
+    static constexpr unsigned short kPort = 14996;
+
+    // Opens the socket on `io`, binds 0.0.0.0:14996 and resolves `host`.
+    // Throws boost::system::system_error ("set_option", "bind", "resolve").
+    UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpTiming& timing = {});
+    virtual ~UdpAdaptor();
+
+    UdpAdaptor(const UdpAdaptor&) = delete;
+    UdpAdaptor& operator=(const UdpAdaptor&) = delete;
+
+    void start_receive();
+    void stop_receive();
+
+    // Empties the reply slot, then sends `text` as one datagram.
+    void sendCommand(std::string& text, boost::system::error_code& ec);
+    // Takes the pending reply, waiting up to about 300 ms; empty text if none.
+    std::string waitResponse();
+    // Takes the pending reply and its sender address, waiting up to about 600 ms.
+    bool waitConnection(std::string& senderAddress, std::string& reply);
+
+    void enableDebugMode() { debug_ = true; }
+
+    // Body of the receive thread.
+    void handle_receive();
+
+  private:
+    static constexpr std::size_t kBufferSize = 250;
+
+    UdpTiming timing_;
+    boost::asio::ip::udp::socket socket_;
+    boost::asio::ip::udp::endpoint remote_;
+    boost::asio::ip::udp::endpoint sender_;  // written by the receive thread only
+    char buffer_[kBufferSize];               // used by the receive thread only
+
+    // Guards reply_ and senderAddress_; no other lock is held when taking it.
+    std::mutex replyMutex_;
+    std::string reply_;
+    std::string senderAddress_;
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> debug_{false};
+    std::unique_ptr<std::thread> thread_;
+};

@@ -1,0 +1,150 @@
+#include "relay/UnitEncoding.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+
+namespace unit_encoding {
+
+namespace {
+
+constexpr float kTwoThirds = 0.6666667f;
+constexpr float kOneThird = 0.33333334f;
+
+float interpolate(float earlier, float later, float factor) {
+    return (later - earlier) * factor + earlier;
+}
+
+// Encodes every whole group of `groupSize` samples with `encodeGroup`, which
+// appends the group's values (comma-separated) to the stream.
+template <typename EncodeGroup>
+std::string encodeGroups(std::vector<float>& samples, std::size_t groupSize,
+                         EncodeGroup encodeGroup) {
+    std::ostringstream text;
+    std::size_t used = 0;
+    while (samples.size() - used >= groupSize) {
+        if (used > 0) {
+            text << ',';
+        }
+        encodeGroup(text, &samples[used]);
+        used += groupSize;
+    }
+    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(used));
+    return text.str();
+}
+
+// Three values of a 50 Hz group: s0, 2/3 between s1 and s2, 1/3 between s3 and s4.
+template <typename Convert>
+std::string encodeFiftyHertz(std::vector<float>& samples, Convert convert) {
+    return encodeGroups(samples, 5, [&](std::ostringstream& out, const float* s) {
+        out << convert(s[0], 0) << ',' << convert(interpolate(s[1], s[2], kTwoThirds), 1) << ','
+            << convert(interpolate(s[3], s[4], kOneThird), 2);
+    });
+}
+
+// Three values of a 25 Hz group: s0, 1/3 between s3 and s4, 2/3 between s6 and s7.
+template <typename Convert>
+std::string encodeTwentyFiveHertz(std::vector<float>& samples, Convert convert) {
+    return encodeGroups(samples, 10, [&](std::ostringstream& out, const float* s) {
+        out << convert(s[0]) << ',' << convert(interpolate(s[3], s[4], kOneThird)) << ','
+            << convert(interpolate(s[6], s[7], kTwoThirds));
+    });
+}
+
+}  // namespace
+
+std::string formatValue(int value) {
+    return std::to_string(value);
+}
+
+std::string formatValue(float value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+std::string formatValue(const char* value) {
+    return value ? std::string(value) : std::string();
+}
+
+std::string formatValue(const std::string& value) {
+    return value;
+}
+
+std::string formatLine(const char* name, const std::string& valueText) {
+    std::string line;
+    line.reserve(valueText.size() + 16);
+    line += '[';
+    line += name;
+    line += ']';
+    line += valueText;
+    line += '@';
+    return line;
+}
+
+int clampInt(int value, int low, int high) {
+    return std::min(std::max(value, low), high);
+}
+
+int roundToRange(float value, int low, int high) {
+    if (std::isnan(value) || value <= static_cast<float>(low)) {
+        return low;
+    }
+    if (value >= static_cast<float>(high)) {
+        return high;
+    }
+    return clampInt(static_cast<int>(std::round(value)), low, high);
+}
+
+std::string formatTemperature(float degC) {
+    // max first: a NaN argument compares false and yields 21.0.
+    const float clamped = std::min(std::max(21.0f, degC), 47.0f);
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << clamped;
+    return text.str();
+}
+
+std::string encodeABP(std::vector<float>& samples) {
+    // The unit treats a third value below 4 as a lost signal.
+    return encodeFiftyHertz(
+        samples, [](float v, int position) { return roundToRange(v, position == 2 ? 4 : 0, 300); });
+}
+
+std::string encodePAP(std::vector<float>& samples) {
+    return encodeFiftyHertz(samples, [](float v, int) {
+        return std::isnan(v) ? 0 : roundToRange(v, -kPapLimit, kPapLimit);
+    });
+}
+
+std::string encodePLETH(std::vector<float>& samples) {
+    return encodeFiftyHertz(
+        samples, [](float v, int position) { return roundToRange(v, position == 2 ? 4 : 0, 100); });
+}
+
+std::string encodeCVP(std::vector<float>& samples) {
+    return encodeTwentyFiveHertz(samples, [](float v) { return roundToRange(v, 0, kCvpLimit); });
+}
+
+std::string encodeCO2(std::vector<float>& samples) {
+    return encodeTwentyFiveHertz(samples, [](float v) {
+        const float clamped = std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f);
+        std::ostringstream text;
+        text << std::fixed << std::setprecision(3) << clamped;
+        return text.str();
+    });
+}
+
+std::string encodeECG(std::vector<float>& samples) {
+    return encodeGroups(samples, 5, [](std::ostringstream& out, const float* s) {
+        const float values[6] = {s[0], s[1], s[2], (s[2] + s[3]) * 0.5f, s[3], s[4]};
+        for (int i = 0; i < 6; ++i) {
+            if (i > 0) {
+                out << ',';
+            }
+            out << roundToRange((values[i] + 50.0f) * 27.3f, 0, 4095);
+        }
+    });
+}
+
+}  // namespace unit_encoding

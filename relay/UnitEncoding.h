@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Text of the unit's command lines and the conversions of vital signs and
+// waveform samples, free of sockets so that they can be tested alone.
+namespace unit_encoding {
+
+// Value texts: decimal integers, floats as %g with 6 significant digits,
+// texts unchanged.
+std::string formatValue(int value);
+std::string formatValue(float value);
+std::string formatValue(const char* value);
+std::string formatValue(const std::string& value);
+// "[" name "]" value "@".
+std::string formatLine(const char* name, const std::string& valueText);
+
+int clampInt(int value, int low, int high);
+// Rounds half away from zero into low..high. A NaN gives `low`, infinities the
+// nearer bound, so that no non-finite or huge value reaches an int conversion.
+int roundToRange(float value, int low, int high);
+// Temperature text: clamped to 21.0..47.0 (NaN gives 21.0), one decimal.
+std::string formatTemperature(float degC);
+
+// Bounds used where the unit sets none: wide enough for any physiological
+// pressure, narrow enough for an int. A NaN sample is sent as 0.
+constexpr int kPapLimit = 1000;  // PAP passes -1000..1000
+constexpr int kCvpLimit = 1000;  // CVP passes 0..1000
+
+// Waveform value texts. Each takes the whole groups at the front of
+// `samples`, removes them and returns the comma-separated values (empty when
+// not one whole group was there; the vector is then unchanged).
+std::string encodeABP(std::vector<float>& samples);    // 5 samples -> 3 values
+std::string encodePAP(std::vector<float>& samples);    // 5 -> 3
+std::string encodePLETH(std::vector<float>& samples);  // 5 -> 3
+std::string encodeCVP(std::vector<float>& samples);    // 10 -> 3
+std::string encodeCO2(std::vector<float>& samples);    // 10 -> 3, three decimals
+std::string encodeECG(std::vector<float>& samples);    // 5 -> 6, 0..4095
+
+}  // namespace unit_encoding
