@@ -1,0 +1,307 @@
+#include "client/protocols/AppWire.h"
+
+namespace com_nax {
+namespace appwire {
+
+namespace {
+
+constexpr std::uint32_t kOutputEntryConstant = 1200;  // the server's expected value; opaque here
+constexpr std::uint32_t kNoFilter = 0x7FFFFFFF;
+
+}  // namespace
+
+wire::ByteWriter commandHead(std::uint16_t code) {
+    static const std::uint8_t sHeader[wire::kHeadSize] = {1, 2, 0x7F, 0xFF, 0, 0,
+                                                          0, 0, 0,    0x7F, 0, 0};
+    wire::ByteWriter w(sHeader, wire::kHeadSize);
+    w.patchU16(10, code);
+    return w;
+}
+
+wire::Bytes inputSubscription(std::uint32_t sceId, const std::vector<InputItem>& items) {
+    wire::ByteWriter w = commandHead(kCodeInputSubscription);
+    w.u32(sceId);
+    w.u32(static_cast<std::uint32_t>(items.size()));
+    for (const InputItem& item : items) {
+        w.u32(wire::rateWord(item.rate));
+        w.u32(0);
+        w.fixedText(item.id);
+    }
+    return w.data();
+}
+
+wire::Bytes outputRegistration(std::uint32_t sceId, const std::vector<std::string>& ids) {
+    wire::ByteWriter w = commandHead(kCodeOutputRegistration);
+    w.u32(sceId);
+    w.u32(static_cast<std::uint32_t>(ids.size()));
+    for (const std::string& id : ids) {
+        w.u32(kOutputEntryConstant);
+        w.fixedText(id);
+    }
+    return w.data();
+}
+
+wire::Bytes unregistration(std::uint16_t code, std::uint32_t sceId,
+                           const std::vector<std::uint32_t>& serverIds) {
+    wire::ByteWriter w = commandHead(code);
+    w.u32(sceId);
+    w.u32(static_cast<std::uint32_t>(serverIds.size()));
+    for (std::uint32_t id : serverIds) {
+        w.u32(id);
+    }
+    return w.data();
+}
+
+wire::Bytes publish(bool noLog, std::uint32_t sceId, std::uint32_t mode,
+                    const std::vector<PublishItem>& items) {
+    static const std::uint8_t sHeaderNoLog[wire::kHeadSize] = {1, 2, 0x7F, 0xFF, 0, 0,
+                                                               0, 0, 0,    0x7F, 0, 0x38};
+    wire::ByteWriter w =
+        noLog ? wire::ByteWriter(sHeaderNoLog, wire::kHeadSize) : commandHead(kCodePublish);
+    w.u32(sceId);
+    w.u32(mode);
+    w.u32(static_cast<std::uint32_t>(items.size()));
+    for (const PublishItem& item : items) {
+        w.u32(item.serverId);
+        w.f32(item.value);
+    }
+    return w.data();
+}
+
+wire::Bytes signal(std::uint32_t sceId, std::uint32_t serverId, float value,
+                   std::uint32_t argument) {
+    wire::ByteWriter w = commandHead(kCodeSignal);
+    w.u32(sceId);
+    w.u32(0);
+    w.u32(1);
+    w.u32(serverId);
+    w.f32(value);
+    w.u32(argument);
+    return w.data();
+}
+
+wire::Bytes versionRequest() {
+    wire::ByteWriter w = commandHead(kCodeVersionRequest);
+    w.u32(0);
+    return w.data();
+}
+
+wire::Bytes listRequest() {
+    static const std::uint8_t sSubHeader[wire::kHeadSize] = {1, 1, 0x7F, 0xFF, 0, 0,
+                                                             0, 0, 0,    0x7F, 0, 1};
+    return wire::Bytes(sSubHeader, sSubHeader + wire::kHeadSize);
+}
+
+wire::Bytes eventSubscription(std::uint32_t mode, std::int32_t filter) {
+    static const std::uint8_t sEventHeader[wire::kHeadSize] = {1, 1,    0x7F, 0xFF, 0, 0,
+                                                               0, 0x1C, 0,    0x7F, 0, 0x20};
+    wire::ByteWriter w(sEventHeader, wire::kHeadSize);
+    w.u32(mode);
+    const std::uint32_t f = static_cast<std::uint32_t>(filter);
+    switch (mode) {
+        case 0:
+        case 1:
+        case 2:
+        case 4:
+            w.u32(kNoFilter);
+            w.u32(kNoFilter);
+            w.u32(kNoFilter);
+            break;
+        case 256:
+            w.u32(f);
+            w.u32(kNoFilter);
+            w.u32(kNoFilter);
+            break;
+        case 512:
+            w.u32(kNoFilter);
+            w.u32(f);
+            w.u32(kNoFilter);
+            break;
+        case 2048:
+            w.u32(kNoFilter);
+            w.u32(kNoFilter);
+            w.u32(f);
+            break;
+        default:
+            break;
+    }
+    return w.data();
+}
+
+wire::Bytes command(std::uint16_t code, const std::vector<std::uint32_t>& words) {
+    wire::ByteWriter w = commandHead(code);
+    for (std::uint32_t word : words) {
+        w.u32(word);
+    }
+    return w.data();
+}
+
+wire::Bytes changeSpeed(std::uint32_t sceId, float speed) {
+    wire::ByteWriter w = commandHead(kCodeSpeed);
+    w.u32(sceId);
+    w.f32(speed);
+    return w.data();
+}
+
+wire::Bytes administerDrug(std::uint32_t sceId, std::uint32_t mode, float amount,
+                           const std::string& drug) {
+    wire::ByteWriter w = commandHead(kCodeAdministerDrug);
+    w.u32(sceId);
+    w.u32(0);
+    w.u32(mode);
+    w.f32(amount);
+    w.bytes(drug.data(), drug.size());
+    w.u8(0);
+    return w.data();
+}
+
+wire::Bytes resetDrug(std::uint32_t sceId, const std::string& drug) {
+    wire::ByteWriter w = commandHead(kCodeResetDrug);
+    w.u32(sceId);
+    w.u32(0);
+    w.bytes(drug.data(), drug.size());
+    w.u8(0);
+    return w.data();
+}
+
+wire::Bytes bookmark(std::uint32_t sceId, std::int32_t number) {
+    const std::string text = std::to_string(number);
+    wire::ByteWriter w = commandHead(kCodeBookmark);
+    w.u32(sceId);
+    w.s32(static_cast<std::int32_t>(text.size()));
+    w.bytes(text.data(), text.size());
+    return w.data();
+}
+
+wire::Bytes relayCalibration(std::uint32_t first, std::uint32_t second) {
+    static const std::uint8_t sCalibrationHeader[wire::kHeadSize] = {4, 4, 0x7F, 0xFF, 0, 0,
+                                                                     0, 0, 0,    0x7F, 0, 8};
+    wire::ByteWriter w(sCalibrationHeader, wire::kHeadSize);
+    w.s32(1);
+    w.u32(first);
+    w.u32(second);
+    return w.data();
+}
+
+wire::Bytes flowControl(std::uint32_t type) {
+    wire::ByteWriter w;
+    switch (type) {
+        case 0:
+            w.u32(0);
+            w.u32(0xFFFFFFFF);
+            w.u32(0xFFFFFFFF);
+            w.u32(0xFFFFFFFF);
+            w.u32(3);
+            break;
+        case 2:
+        case 3:
+            w.u32(type);
+            for (int i = 0; i < 4; ++i) {
+                w.u32(0xFFFFFFFF);
+            }
+            break;
+        default:
+            break;
+    }
+    return w.data();
+}
+
+ListResponse decodeListResponse(const wire::ByteReader& payload) {
+    ListResponse r;
+    r.count = payload.u32(12);
+    r.sceId = payload.u32(16);
+    r.firstKey = payload.u32(20);
+    r.state = payload.u32(24);
+    r.speed = payload.f32(28);
+    return r;
+}
+
+RunReply decodeRunReply(const wire::ByteReader& payload) {
+    return {payload.u32(12), payload.u32(16), payload.u32(20), payload.u32(24)};
+}
+
+LoadReply decodeLoadReply(const wire::ByteReader& payload) {
+    LoadReply r;
+    r.present = payload.size() >= 24;
+    // Older servers send no status word: a reply without one counts as success.
+    r.success = payload.size() != 28 || payload.u32(24) == 1;
+    r.firstKey = payload.u32(16);
+    r.sceId = payload.u32(20);
+    return r;
+}
+
+StartLoadedReply decodeStartLoadedReply(const wire::ByteReader& payload) {
+    StartLoadedReply r;
+    r.present = payload.size() >= 20;
+    r.sceId = payload.u32(12);
+    r.status = payload.u32(16);
+    return r;
+}
+
+Event decodeEvent(const wire::ByteReader& payload) {
+    Event e;
+    e.code = payload.u16(10);
+    e.sceId = payload.u32(12);
+    e.present = payload.size() >= (e.code == kEventSpeed ? 24u : 20u);
+    switch (e.code) {
+        case kEventLoaded:
+            e.firstKey = payload.u32(16);
+            e.status = payload.u32(20);
+            break;
+        case kEventSpeed:
+            e.speed = payload.f32(16);
+            e.status = payload.u32(20);
+            break;
+        default:
+            e.status = payload.u32(16);
+            break;
+    }
+    return e;
+}
+
+std::vector<InputConfirmation> decodeInputReply(const wire::ByteReader& payload) {
+    constexpr std::size_t kFirst = 20;
+    constexpr std::size_t kRecord = 48;
+    std::vector<InputConfirmation> out;
+    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(16));
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = kFirst + kRecord * i;
+        out.push_back({payload.u32(at), payload.f32(at + 12), payload.fixedText(at + 16)});
+    }
+    return out;
+}
+
+std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payload) {
+    constexpr std::size_t kFirst = 20;
+    constexpr std::size_t kRecord = 44;
+    std::vector<OutputConfirmation> out;
+    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(16));
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = kFirst + kRecord * i;
+        out.push_back({payload.u32(at), payload.fixedText(at + 12)});
+    }
+    return out;
+}
+
+PatientUpdate decodePatientUpdate(const wire::ByteReader& payload) {
+    constexpr std::size_t kFirst = 24;
+    constexpr std::size_t kRecord = 8;
+    PatientUpdate u;
+    u.kind = payload.u32(16);
+    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(20));
+    u.records.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = kFirst + kRecord * i;
+        u.records.push_back({payload.u32(at), payload.f32(at + 4)});
+    }
+    return u;
+}
+
+VersionReply decodeVersionReply(const wire::ByteReader& payload) {
+    return {payload.u32(144) == 1, payload.fixedText(12, 128)};
+}
+
+}  // namespace appwire
+}  // namespace com_nax

@@ -1,0 +1,285 @@
+#include "client/protocols/SimulatorProtocol.h"
+
+#include <iostream>
+
+#include "client/protocols/ProtocolSupport.h"
+#include "client/protocols/SimWire.h"
+
+namespace com_nax {
+
+namespace {
+
+std::set<CSClient::CallbackIface*> copyOf(const CSClientProtocol& engine) {
+    std::set<CSClient::CallbackIface*> callbacks;
+    engine.getCallbackInterfaces(callbacks);
+    return callbacks;
+}
+
+CSClient::Parameter parameterFromWire(const std::string& id, bool isInt, std::uint32_t bits) {
+    return isInt ? support::intParameter(id, static_cast<std::int32_t>(bits))
+                 : support::floatParameter(id, wire::bitsToFloat(bits));
+}
+
+}  // namespace
+
+SimulatorProtocol::SimulatorProtocol(unsigned int simulatorId, unsigned int options)
+    : CSClientProtocol(options), simulatorId_(simulatorId) {}
+
+SimulatorProtocol::~SimulatorProtocol() = default;
+
+CSClient::Result SimulatorProtocol::setSimulatorId(unsigned int id) {
+    if (id > simwire::kMaxSimulatorId) {
+        return CSClient::RESULT_INVALID_ARGUMENT;
+    }
+    simulatorId_.store(id);
+    return CSClient::RESULT_OK;
+}
+
+CSClient::Result SimulatorProtocol::requestSimulatorVersion() {
+    return sendMessage(support::toMessage(simwire::versionRequest(getSimulatorId())));
+}
+
+CSClient::Result SimulatorProtocol::sendInputSubscriptionRequest(
+    const std::vector<InputParameterEntry*>& entries) {
+    if (entries.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    std::vector<simwire::InputItem> items;
+    items.reserve(entries.size());
+    for (const InputParameterEntry* e : entries) {
+        items.push_back({e->id, e->rate, e->type == CSClient::PARAM_INT});
+    }
+    return support::queued(
+        sendMessage(support::toMessage(simwire::inputSubscription(getSimulatorId(), items))));
+}
+
+CSClient::Result SimulatorProtocol::sendInputUnsubscriptionRequest(
+    const std::vector<InputParameterEntry*>& entries) {
+    if (entries.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    std::vector<std::uint32_t> ids;
+    for (const InputParameterEntry* e : entries) {
+        ids.push_back(e->serverId);
+    }
+    return support::queued(sendMessage(support::toMessage(
+        simwire::unregistration(simwire::kCodeInputUnsubscription, getSimulatorId(), ids))));
+}
+
+CSClient::Result SimulatorProtocol::sendOutputSubscriptionRequest(
+    const std::vector<OutputParameterEntry*>& entries) {
+    if (entries.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    std::vector<simwire::OutputItem> items;
+    for (const OutputParameterEntry* e : entries) {
+        items.push_back({e->id, e->type == CSClient::PARAM_INT});
+    }
+    return support::queued(
+        sendMessage(support::toMessage(simwire::outputRegistration(getSimulatorId(), items))));
+}
+
+CSClient::Result SimulatorProtocol::sendOutputUnsubscriptionRequest(
+    const std::vector<OutputParameterEntry*>& entries) {
+    if (entries.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    std::vector<std::uint32_t> ids;
+    for (const OutputParameterEntry* e : entries) {
+        ids.push_back(e->serverId);
+    }
+    return support::queued(sendMessage(support::toMessage(
+        simwire::unregistration(simwire::kCodeOutputUnregistration, getSimulatorId(), ids))));
+}
+
+CSClient::Result SimulatorProtocol::sendParameterPublishRequest(
+    const std::vector<OutputParameterEntry*>& entries, PublishMode mode) {
+    if (entries.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    std::vector<simwire::PublishItem> items;
+    for (const OutputParameterEntry* e : entries) {
+        simwire::PublishItem item;
+        item.serverId = e->serverId;
+        if (e->type == CSClient::PARAM_INT) {
+            item.isInt = true;
+            item.valueBits = static_cast<std::uint32_t>(e->value.intValue);
+            if (!isQuiet()) {
+                std::cout << "Publish int parameter " << e->id << "=" << e->value.intValue
+                          << std::endl;
+            }
+        } else if (e->type == CSClient::PARAM_FLOAT) {
+            item.valueBits = wire::floatBits(e->value.floatValue);
+            if (!isQuiet()) {
+                std::cout << "Publish float parameter " << e->id << "=" << e->value.floatValue
+                          << std::endl;
+            }
+        } else {
+            std::cerr << "Unable to publish output " << e->id << ", type is INVALID!" << std::endl;
+        }
+        items.push_back(item);
+    }
+    return support::queued(sendMessage(support::toMessage(
+        simwire::publish(getSimulatorId(), static_cast<std::uint32_t>(mode), items))));
+}
+
+void SimulatorProtocol::handleReceivedMessage(const RawMessage& message) {
+    switch (simwire::classify(support::readerOf(message))) {
+        case simwire::Kind::kOutputReply:
+            handleOutputReply(message);
+            break;
+        case simwire::Kind::kInputReply:
+            handleInputReply(message);
+            break;
+        case simwire::Kind::kUpdate:
+            handleUpdate(message);
+            break;
+        case simwire::Kind::kVersionReply:
+            handleVersionReply(message);
+            break;
+        case simwire::Kind::kOther:
+            break;
+    }
+}
+
+void SimulatorProtocol::handleInputReply(const RawMessage& message) {
+    const auto records = simwire::decodeInputReply(support::readerOf(message));
+    std::vector<CSClient::InputDef> confirmed;
+    std::vector<CSClient::Parameter> initial;
+    {
+        CSMutex::Guard registry(registryLock_);
+        for (const simwire::InputConfirmation& r : records) {
+            auto it = inputs_.find(r.name);
+            if (it == inputs_.end()) {
+                continue;
+            }
+            InputParameterEntry* entry = it->second;
+            if (!isQuiet()) {
+                std::cout << "Successful registration of SE input " << r.name << " as ID "
+                          << r.serverId << std::endl;
+            }
+            // A second confirmation under a new id must not leave the old id behind,
+            // or the confirmed count would exceed the registered one.
+            if (entry->serverId != UNASSIGNED_ID && entry->serverId != r.serverId) {
+                auto old = confirmedInputs_.find(entry->serverId);
+                if (old != confirmedInputs_.end() && old->second == r.name) {
+                    confirmedInputs_.erase(old);
+                }
+            }
+            entry->serverId = r.serverId;
+            confirmedInputs_[r.serverId] = r.name;
+            confirmed.push_back({entry->id, entry->type, entry->rate});
+            initial.push_back(parameterFromWire(r.name, r.isInt, r.valueBits));
+        }
+    }
+    for (CSClient::CallbackIface* cb : copyOf(*this)) {
+        cb->registrationComplete(confirmed);
+        cb->parametersUpdated(initial);
+    }
+}
+
+void SimulatorProtocol::handleOutputReply(const RawMessage& message) {
+    const auto records = simwire::decodeOutputReply(support::readerOf(message));
+    std::vector<CSClient::OutputDef> confirmed;
+    std::vector<std::string> republish;
+    {
+        CSMutex::Guard registry(registryLock_);
+        for (const simwire::OutputConfirmation& r : records) {
+            auto it = outputs_.find(r.name);
+            if (it == outputs_.end()) {
+                std::cerr << "Parameter not found: " << r.name << "(" << r.serverId << ")"
+                          << std::endl;
+                continue;
+            }
+            OutputParameterEntry* entry = it->second;
+            if (!isQuiet()) {
+                std::cout << "Successful registration of SE output " << r.name << " as ID "
+                          << r.serverId << std::endl;
+            }
+            if (entry->serverId != UNASSIGNED_ID && entry->serverId != r.serverId) {
+                auto old = confirmedOutputs_.find(entry->serverId);
+                if (old != confirmedOutputs_.end() && old->second == entry) {
+                    confirmedOutputs_.erase(old);
+                }
+            }
+            entry->serverId = r.serverId;
+            confirmedOutputs_[r.serverId] = entry;
+            confirmed.push_back({entry->id, entry->type});
+            if (entry->hasValue) {
+                republish.push_back(entry->id);
+            }
+        }
+    }
+    for (CSClient::CallbackIface* cb : copyOf(*this)) {
+        cb->registrationComplete(confirmed);
+    }
+    if (republish.empty()) {
+        return;
+    }
+    // The entries are looked up again under the lock, as the publish hook expects
+    // it held: an application thread may have unregistered one meanwhile.
+    CSMutex::Guard registry(registryLock_);
+    std::vector<OutputParameterEntry*> entries;
+    for (const std::string& id : republish) {
+        auto it = outputs_.find(id);
+        if (it != outputs_.end() && it->second->hasValue) {
+            entries.push_back(it->second);
+        }
+    }
+    sendParameterPublishRequest(entries, PUBLISH_NORMAL);
+}
+
+void SimulatorProtocol::handleUpdate(const RawMessage& message) {
+    const auto records = simwire::decodeUpdate(support::readerOf(message));
+    if (records.empty()) {
+        return;
+    }
+    std::vector<CSClient::Parameter> values;
+    {
+        CSMutex::Guard registry(registryLock_);
+        for (const simwire::UpdateRecord& r : records) {
+            if (r.serverId == 0) {
+                continue;
+            }
+            auto it = confirmedInputs_.find(r.serverId);
+            if (it == confirmedInputs_.end()) {
+                continue;
+            }
+            values.push_back(parameterFromWire(it->second, r.isInt, r.valueBits));
+        }
+    }
+    if (values.empty()) {
+        return;
+    }
+    for (CSClient::CallbackIface* cb : copyOf(*this)) {
+        cb->parametersUpdated(values);
+    }
+}
+
+void SimulatorProtocol::handleVersionReply(const RawMessage& message) {
+    const simwire::VersionReply reply = simwire::decodeVersionReply(support::readerOf(message));
+    if (!reply.valid) {
+        return;
+    }
+    setServerVersion(reply.text);
+    const unsigned int id = reply.idWord >> 16;
+    if (id != getSimulatorId()) {
+        if (!isQuiet()) {
+            std::cout << "Simulator ID is now " << id << " -> reconnecting under the new id"
+                      << std::endl;
+        }
+        if ((reply.idWord & 0x80000000u) == 0) {
+            simulatorId_.store(id);
+        }
+        reregisterAllInputParameters();
+        reregisterAllOutputParameters();
+    }
+    setProtocolVersion(reply.protocolVersion);
+    if (!isQuiet()) {
+        std::cout << "Found server version: " << reply.text << std::endl;
+        std::cout << "Found simulator id: " << id << std::endl;
+        std::cout << "Found protocol version: " << reply.protocolVersion << std::endl;
+    }
+}
+
+}  // namespace com_nax

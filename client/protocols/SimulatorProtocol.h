@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/core/CSClientProtocol.h"
+
+namespace com_nax {
+
+// Engine of the SIM connection: subscriptions to simulator values, output
+// registrations, value updates, publishing and the simulator id.
+class SimulatorProtocol : public CSClientProtocol {
+  public:
+    // The id is stored unchecked; setSimulatorId enforces the 15-bit range.
+    SimulatorProtocol(unsigned int simulatorId, unsigned int options);
+    ~SimulatorProtocol() override;
+
+    unsigned int getSimulatorId() const { return simulatorId_.load(); }
+    // Ids above 0x7FFF are refused. Takes effect with the next request; nothing
+    // is re-registered.
+    CSClient::Result setSimulatorId(unsigned int id);
+
+    void handleReceivedMessage(const RawMessage& message) override;
+
+    CSClient::Result requestSimulatorVersion() override;
+    CSClient::Result sendInputSubscriptionRequest(
+        const std::vector<InputParameterEntry*>& entries) override;
+    CSClient::Result sendInputUnsubscriptionRequest(
+        const std::vector<InputParameterEntry*>& entries) override;
+    CSClient::Result sendOutputSubscriptionRequest(
+        const std::vector<OutputParameterEntry*>& entries) override;
+    CSClient::Result sendOutputUnsubscriptionRequest(
+        const std::vector<OutputParameterEntry*>& entries) override;
+    CSClient::Result sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& entries,
+                                                 PublishMode mode) override;
+
+  private:
+    void handleInputReply(const RawMessage& message);
+    void handleOutputReply(const RawMessage& message);
+    void handleUpdate(const RawMessage& message);
+    void handleVersionReply(const RawMessage& message);
+
+    // Written by the application (setSimulatorId) and the receive thread (version
+    // reply), read by every request builder.
+    std::atomic<unsigned int> simulatorId_;
+};
+
+}  // namespace com_nax
