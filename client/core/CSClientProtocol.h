@@ -185,10 +185,18 @@ class CSClientProtocol {
     std::map<std::string, OutputParameterEntry*> outputs_;        // owned entries
     std::map<uint32_t, OutputParameterEntry*> confirmedOutputs_;  // not owned
 
+    // Closes the connection and joins the receive thread. A derived protocol whose
+    // engine may be destroyed while connected calls it first in its destructor, so
+    // that the thread never runs a handler of a half-destroyed object.
+    void stopReceiveThread();
+
   private:
-    void closeConnectionLocked();
-    void finishClose();
-    bool payloadAbandoned() const;
+    // Transitions of closeConnection with stateLock_ held; true when the caller
+    // should pause before the next attempt.
+    bool closeConnectionLocked();
+    void closeConnectionFor(unsigned generation);
+    // Closes the transport and enters STATE_DISCONNECTED; stateLock_ held.
+    void finishCloseLocked();
 
     // Guards serverVersion_ and timings_; taken with any other engine lock held,
     // nothing is taken while holding it.
@@ -201,6 +209,9 @@ class CSClientProtocol {
     std::atomic<unsigned> connectionGeneration_{0};
     std::atomic<unsigned> pendingCloseGeneration_{0};
     std::atomic<bool> pendingClose_{false};
+    // The reconnection pause of a close made with stateLock_ held, taken by the
+    // receive thread before its next attempt.
+    std::atomic<bool> reconnectPauseDue_{false};
 };
 
 }  // namespace com_nax

@@ -1,0 +1,375 @@
+// The parameter registry part of CSClientProtocol.
+#include <iostream>
+#include <set>
+
+#include "client/core/CSClientProtocol.h"
+
+namespace com_nax {
+
+namespace {
+
+bool idTooLong(const std::string& id) {
+    return id.size() >= CSClientProtocol::MAX_PARAMETER_ID_LENGTH;
+}
+
+void logTooLong(const std::string& id) {
+    std::cerr << "Length of parameter id string '" << id << "' exceeds maximum "
+              << CSClientProtocol::MAX_PARAMETER_ID_LENGTH << std::endl;
+}
+
+void logInvalidSubscriptionType(const std::string& id) {
+    std::cerr << "Subscription type of parameter id string '" << id << "' is invalid!" << std::endl;
+}
+
+void logAlreadyRegistered(const std::string& id) {
+    std::cerr << "Parameter '" << id << "' already registered." << std::endl;
+}
+
+void logRequestedTwice(const std::string& id) {
+    std::cerr << "Parameter '" << id
+              << "' is requested more than once in the same subscription call." << std::endl;
+}
+
+}  // namespace
+
+CSClient::Parameter CSClientProtocol::parameterFromEntry(const OutputParameterEntry& entry) {
+    CSClient::Parameter parameter;
+    parameter.id = entry.id;
+    parameter.value = entry.value;
+    parameter.type =
+        entry.type == CSClient::PARAM_INT ? CSClient::PARAM_INT : CSClient::PARAM_FLOAT;
+    parameter.override = entry.override;
+    return parameter;
+}
+
+CSClient::Result CSClientProtocol::registerInputParameters(const CSClient::InputDef* defs,
+                                                           unsigned count) {
+    if (count == 0) {
+        return CSClient::RESULT_OK;
+    }
+    if (defs == nullptr) {
+        return CSClient::RESULT_INVALID_ARGUMENT;
+    }
+    CSMutex::Guard guard(registryLock_);
+    std::vector<InputParameterEntry*> added;
+    for (unsigned i = 0; i < count; ++i) {
+        const CSClient::InputDef& def = defs[i];
+        if (def.type == CSClient::PARAM_INVALID) {
+            logInvalidSubscriptionType(def.id);
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+        if (idTooLong(def.id)) {
+            logTooLong(def.id);
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+        if (inputs_.count(def.id) != 0) {
+            logAlreadyRegistered(def.id);
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+        for (unsigned j = i + 1; j < count; ++j) {
+            if (defs[j].id == def.id) {
+                logRequestedTwice(def.id);
+                return CSClient::RESULT_INVALID_ARGUMENT;
+            }
+        }
+        auto* entry = new InputParameterEntry;
+        entry->id = def.id;
+        entry->type = def.type;
+        entry->rate = def.rate;
+        entry->serverId = UNASSIGNED_ID;
+        inputs_[def.id] = entry;
+        added.push_back(entry);
+    }
+    return sendInputSubscriptionRequest(added);
+}
+
+CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::OutputDef* defs,
+                                                            unsigned count) {
+    if (count == 0) {
+        return CSClient::RESULT_OK;
+    }
+    if (defs == nullptr) {
+        return CSClient::RESULT_INVALID_ARGUMENT;
+    }
+    CSMutex::Guard guard(registryLock_);
+    std::vector<OutputParameterEntry*> added;
+    for (unsigned i = 0; i < count; ++i) {
+        const CSClient::OutputDef& def = defs[i];
+        if (def.type == CSClient::PARAM_INVALID) {
+            std::cerr << "Invalid parameter type for output id string '" << def.id << "'!"
+                      << std::endl;
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+        if (idTooLong(def.id)) {
+            if (!isQuiet()) {
+                logTooLong(def.id);
+            }
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+        if (outputs_.count(def.id) != 0) {
+            logAlreadyRegistered(def.id);
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+        for (unsigned j = i + 1; j < count; ++j) {
+            if (defs[j].id == def.id) {
+                logRequestedTwice(def.id);
+                return CSClient::RESULT_INVALID_ARGUMENT;
+            }
+        }
+        auto* entry = new OutputParameterEntry;
+        entry->id = def.id;
+        entry->type = def.type;
+        outputs_[def.id] = entry;
+        added.push_back(entry);
+    }
+    return sendOutputSubscriptionRequest(added);
+}
+
+CSClient::Result CSClientProtocol::unregisterInputParameters(const std::vector<std::string>& ids) {
+    if (ids.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    // The hook runs without the lock, so it gets copies: the receive thread may
+    // confirm or another caller remove the entries meanwhile.
+    std::vector<InputParameterEntry> confirmed;
+    std::set<std::string> found;
+    {
+        CSMutex::Guard guard(registryLock_);
+        for (const std::string& id : ids) {
+            auto it = inputs_.find(id);
+            if (it != inputs_.end() && found.insert(id).second &&
+                it->second->serverId != UNASSIGNED_ID) {
+                confirmed.push_back(*it->second);
+            }
+        }
+    }
+    if (!confirmed.empty()) {
+        std::vector<InputParameterEntry*> entries;
+        for (InputParameterEntry& entry : confirmed) {
+            entries.push_back(&entry);
+        }
+        sendInputUnsubscriptionRequest(entries);
+    }
+    CSMutex::Guard guard(registryLock_);
+    for (const std::string& id : found) {
+        auto it = inputs_.find(id);
+        if (it == inputs_.end()) {
+            continue;
+        }
+        auto confirmedIt = confirmedInputs_.find(it->second->serverId);
+        if (confirmedIt != confirmedInputs_.end() && confirmedIt->second == id) {
+            confirmedInputs_.erase(confirmedIt);
+        }
+        delete it->second;
+        inputs_.erase(it);
+    }
+    return CSClient::RESULT_OK;
+}
+
+CSClient::Result CSClientProtocol::unregisterOutputParameters(const std::vector<std::string>& ids) {
+    if (ids.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    std::vector<OutputParameterEntry> confirmed;
+    std::set<std::string> found;
+    {
+        CSMutex::Guard guard(registryLock_);
+        for (const std::string& id : ids) {
+            auto it = outputs_.find(id);
+            if (it != outputs_.end() && found.insert(id).second &&
+                it->second->serverId != UNASSIGNED_ID) {
+                confirmed.push_back(*it->second);
+            }
+        }
+    }
+    if (!confirmed.empty()) {
+        std::vector<OutputParameterEntry*> entries;
+        for (OutputParameterEntry& entry : confirmed) {
+            entries.push_back(&entry);
+        }
+        sendOutputUnsubscriptionRequest(entries);
+    }
+    CSMutex::Guard guard(registryLock_);
+    for (const std::string& id : found) {
+        auto it = outputs_.find(id);
+        if (it == outputs_.end()) {
+            continue;
+        }
+        auto confirmedIt = confirmedOutputs_.find(it->second->serverId);
+        if (confirmedIt != confirmedOutputs_.end() && confirmedIt->second == it->second) {
+            confirmedOutputs_.erase(confirmedIt);
+        }
+        delete it->second;
+        outputs_.erase(it);
+    }
+    return CSClient::RESULT_OK;
+}
+
+CSClient::Result CSClientProtocol::unregisterAllInputParameters() {
+    std::vector<std::string> ids;
+    {
+        CSMutex::Guard guard(registryLock_);
+        for (const auto& item : inputs_) {
+            ids.push_back(item.first);
+        }
+    }
+    return unregisterInputParameters(ids);
+}
+
+CSClient::Result CSClientProtocol::unregisterAllOutputParameters() {
+    std::vector<std::string> ids;
+    {
+        CSMutex::Guard guard(registryLock_);
+        for (const auto& item : outputs_) {
+            ids.push_back(item.first);
+        }
+    }
+    return unregisterOutputParameters(ids);
+}
+
+void CSClientProtocol::unregisterAllLocalParameters() {
+    CSMutex::Guard guard(registryLock_);
+    for (auto& item : inputs_) {
+        delete item.second;
+    }
+    for (auto& item : outputs_) {
+        delete item.second;
+    }
+    inputs_.clear();
+    confirmedInputs_.clear();
+    outputs_.clear();
+    confirmedOutputs_.clear();
+}
+
+void CSClientProtocol::reregisterAllInputParameters() {
+    std::vector<CSClient::InputDef> defs;
+    {
+        CSMutex::Guard guard(registryLock_);
+        if (inputs_.empty()) {
+            return;
+        }
+        if (!isQuiet()) {
+            std::cout << "Registering " << inputs_.size() << " input parameters with server..."
+                      << std::endl;
+        }
+        for (auto& item : inputs_) {
+            CSClient::InputDef def;
+            def.id = item.second->id;
+            def.type = item.second->type;
+            def.rate = item.second->rate;
+            defs.push_back(def);
+            delete item.second;
+        }
+        inputs_.clear();
+        confirmedInputs_.clear();
+    }
+    registerInputParameters(defs.data(), static_cast<unsigned>(defs.size()));
+}
+
+void CSClientProtocol::reregisterAllOutputParameters() {
+    CSMutex::Guard guard(registryLock_);
+    if (outputs_.empty()) {
+        return;
+    }
+    if (!isQuiet()) {
+        std::cout << "Registering " << outputs_.size() << " output parameters with server..."
+                  << std::endl;
+    }
+    std::vector<OutputParameterEntry*> entries;
+    for (auto& item : outputs_) {
+        entries.push_back(item.second);
+    }
+    sendOutputSubscriptionRequest(entries);
+}
+
+CSClient::Result CSClientProtocol::publishParameters(const CSClient::Parameter* params,
+                                                     unsigned count, PublishMode mode) {
+    if (count == 0) {
+        return CSClient::RESULT_OK;
+    }
+    if (params == nullptr) {
+        return CSClient::RESULT_INVALID_ARGUMENT;
+    }
+    CSMutex::Guard guard(registryLock_);
+    // All checks first: a refused call stores nothing.
+    for (unsigned i = 0; i < count; ++i) {
+        const CSClient::Parameter& parameter = params[i];
+        if (parameter.type == CSClient::PARAM_INVALID) {
+            logInvalidSubscriptionType(parameter.id);
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+        if (idTooLong(parameter.id)) {
+            logTooLong(parameter.id);
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+        if (outputs_.count(parameter.id) == 0) {
+            std::cerr << "Unknown parameter ID: " << parameter.id << std::endl;
+            return CSClient::RESULT_INVALID_ARGUMENT;
+        }
+    }
+    std::vector<OutputParameterEntry*> entries;
+    for (unsigned i = 0; i < count; ++i) {
+        OutputParameterEntry* entry = outputs_[params[i].id];
+        entry->value = params[i].value;
+        entry->hasValue = true;
+        entry->override = params[i].override;
+        entries.push_back(entry);
+    }
+    return sendParameterPublishRequest(entries, mode);
+}
+
+bool CSClientProtocol::hasInputParameter(const std::string& id, bool confirmedOnly) const {
+    CSMutex::Guard guard(registryLock_);
+    auto it = inputs_.find(id);
+    return it != inputs_.end() && (!confirmedOnly || it->second->serverId != UNASSIGNED_ID);
+}
+
+bool CSClientProtocol::hasOutputParameter(const std::string& id, bool confirmedOnly) const {
+    CSMutex::Guard guard(registryLock_);
+    auto it = outputs_.find(id);
+    return it != outputs_.end() && (!confirmedOnly || it->second->serverId != UNASSIGNED_ID);
+}
+
+unsigned CSClientProtocol::getNumberOfInputParameters(bool confirmedOnly) const {
+    CSMutex::Guard guard(registryLock_);
+    return static_cast<unsigned>(confirmedOnly ? confirmedInputs_.size() : inputs_.size());
+}
+
+unsigned CSClientProtocol::getNumberOfOutputParameters(bool confirmedOnly) const {
+    CSMutex::Guard guard(registryLock_);
+    return static_cast<unsigned>(confirmedOnly ? confirmedOutputs_.size() : outputs_.size());
+}
+
+unsigned CSClientProtocol::getNumberOfInputParametersWaitingForConfirmation() const {
+    CSMutex::Guard guard(registryLock_);
+    return inputs_.size() > confirmedInputs_.size()
+               ? static_cast<unsigned>(inputs_.size() - confirmedInputs_.size())
+               : 0u;
+}
+
+unsigned CSClientProtocol::getNumberOfOutputParametersWaitingForConfirmation() const {
+    CSMutex::Guard guard(registryLock_);
+    return outputs_.size() > confirmedOutputs_.size()
+               ? static_cast<unsigned>(outputs_.size() - confirmedOutputs_.size())
+               : 0u;
+}
+
+bool CSClientProtocol::findPublishedParameter(const std::string& id,
+                                              CSClient::Parameter& out) const {
+    CSMutex::Guard guard(registryLock_);
+    auto it = outputs_.find(id);
+    if (it == outputs_.end()) {
+        return false;
+    }
+    out = parameterFromEntry(*it->second);
+    return true;
+}
+
+void CSClientProtocol::getAllPublishedParameters(std::vector<CSClient::Parameter>& out) const {
+    CSMutex::Guard guard(registryLock_);
+    for (const auto& item : outputs_) {
+        out.push_back(parameterFromEntry(*item.second));
+    }
+}
+
+}  // namespace com_nax
