@@ -1,0 +1,158 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace relayunit {
+
+using Clock = std::chrono::steady_clock;
+
+struct EmulatorOptions {
+    std::string address = "127.0.0.2";  // where the unit answers (UDP port 14996)
+    std::vector<std::string>
+        alsoListen;  // e.g. a broadcast address; replies still come from `address`
+    std::string serial = "MR-EMU-0001";
+    std::chrono::milliseconds watchdogTimeout{5000};
+    // Time from a Wi-Fi acknowledgement to its completion message.
+    std::chrono::milliseconds completionDelay{300};
+    int batteryRaw = 500;
+    int batterySupply = 100;
+    unsigned short port = 14996;
+};
+
+// One line the unit received, in arrival order.
+struct ReceivedLine {
+    std::string name;
+    std::string value;
+    Clock::time_point at;
+    bool taken = false;  // answered as a request, or a command applied while enabled
+};
+
+struct ReceivedDatagram {
+    std::string text;
+    std::string source;  // dotted-decimal address of the sender
+    Clock::time_point at;
+};
+
+struct WaveformBlock {
+    std::vector<float> values;
+    Clock::time_point at;
+};
+
+// What a monitor attached to the unit would show.
+struct MonitorState {
+    std::optional<int> hr, rr, spo2, spo2Probe, spo2Scale, sbp, dbp, mbp;
+    std::optional<float> t1, t2;
+    bool co2Disabled = false;
+    std::map<std::string, std::vector<WaveformBlock>> waveforms;  // ABP, PAP, CVP, PLETH, CO2, ECG
+};
+
+// A stand-in MonitorRelay unit on one loopback address: answers the bridge's
+// requests, takes commands while enabled, keeps a monitor view and records
+// every datagram for tests. Fault switches may be flipped while running.
+class RelayUnitEmulator {
+  public:
+    explicit RelayUnitEmulator(EmulatorOptions options = {});
+    ~RelayUnitEmulator();
+
+    RelayUnitEmulator(const RelayUnitEmulator&) = delete;
+    RelayUnitEmulator& operator=(const RelayUnitEmulator&) = delete;
+
+    // Binds and starts the unit's thread; throws std::runtime_error on failure.
+    void start();
+    void stop();
+
+    // Called on the unit's thread for every line received; set before start().
+    void setLineObserver(std::function<void(const ReceivedLine&)> observer);
+
+    // Fault switches.
+    void setSilent(bool silent);                         // answer nothing at all
+    void setAnnouncedSerial(const std::string& serial);  // ID answers carry it ("" = own)
+    void setIdReply(const std::string& reply);  // raw ID answer while unassociated ("" = normal)
+    void setReplyDelay(std::chrono::milliseconds delay);
+    void setSplitReplies(bool split);            // each reply in two datagrams
+    void dropAssociation();                      // as after a power glitch
+    void setWifiResetCompletes(bool completes);  // send the completion after the ack
+    void setWifiConfigCompletes(bool completes);
+
+    // Observation.
+    std::vector<ReceivedLine> lines() const;
+    std::vector<ReceivedDatagram> datagrams() const;
+    std::size_t datagramCount() const;
+    MonitorState monitor() const;
+    std::vector<float> samples(const std::string& waveform) const;
+    bool associated() const;
+    bool enabled() const;
+    bool watchdogArmed() const;
+    int watchdogExpiries() const;
+    bool configMode() const;
+    std::string wifiSsid() const;
+    std::string wifiPassPhrase() const;
+    std::string ethSettings() const;
+    int malformedLines() const;
+
+    // Wait with a deadline for the n-th line with this name (1 = first).
+    bool waitForLine(const std::string& name, std::chrono::milliseconds timeout,
+                     std::size_t nth = 1, ReceivedLine* found = nullptr) const;
+    bool waitForDatagrams(std::size_t count, std::chrono::milliseconds timeout) const;
+
+  private:
+    struct Outgoing {
+        std::string text;
+        sockaddr_in to;
+        Clock::time_point due;
+    };
+
+    void run();
+    void receiveFrom(int fd);
+    // Handles one line under mutex_; queues replies.
+    void handleLine(const std::string& name, const std::string& value, const sockaddr_in& from,
+                    ReceivedLine& record);
+    void reply(const std::string& text, const sockaddr_in& to,
+               std::chrono::milliseconds extra = {});
+    void applyCommand(const std::string& name, const std::string& value, const sockaddr_in& from);
+    void sendDue();
+    int pollTimeoutMs() const;
+
+    const EmulatorOptions options_;
+    std::vector<int> sockets_;  // [0] answers; others only listen
+    int wakePipe_[2] = {-1, -1};
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::function<void(const ReceivedLine&)> observer_;
+
+    // Guards every field below; no other lock is held when taking it.
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool silent_ = false;
+    std::string announcedSerial_;
+    std::string idReply_;
+    std::chrono::milliseconds replyDelay_{0};
+    bool split_ = false;
+    bool resetCompletes_ = true;
+    bool configCompletes_ = true;
+    bool associated_ = false;
+    bool enabled_ = false;
+    bool watchdogArmed_ = false;
+    int watchdogExpiries_ = 0;
+    bool configMode_ = false;
+    Clock::time_point lastDatagram_;
+    std::string ssid_, passPhrase_, eth_;
+    int malformed_ = 0;
+    std::vector<ReceivedLine> lines_;
+    std::vector<ReceivedDatagram> datagrams_;
+    MonitorState monitor_;
+    std::vector<Outgoing> outgoing_;
+};
+
+}  // namespace relayunit
