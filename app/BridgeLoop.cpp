@@ -3,13 +3,28 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/SimulatorSample.h"
 #include "config/Configuration.h"
 
-// Placeholder until the bridge object exists: reads the configuration once.
-void runBridgeLoop(Configuration& configuration, bool /*debug*/) {
-    configuration.readConfiguration();
-    std::cerr << std::endl
-              << "MR>ERROR>Unable to initialize the MonitorRelay interface module. Leaving now!"
-              << std::endl;
-    std::exit(1);
+void runBridgeLoop(Configuration& configuration, bool debug) {
+    for (;;) {
+        bool initialized = false;
+        {
+            SimulatorSample bridge(&configuration);
+            initialized = bridge.initialize(debug);
+            if (initialized) {
+                std::cout << "MR>Running..." << std::endl;
+                bridge.run();
+                std::cout << "MR>Disconnected!!" << std::endl;
+            }
+            // Leaving the scope closes both connections and disables the unit
+            // before a new bridge is built (or the process ends).
+        }
+        if (!initialized) {
+            std::cerr << "MR>ERROR>Unable to initialize the MonitorRelay interface module. Leaving "
+                         "now!"
+                      << std::endl;
+            std::exit(1);
+        }
+    }
 }

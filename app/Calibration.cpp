@@ -1,0 +1,250 @@
+// SpO2 and CO2 calibration: the conversion tables and the procedure that
+// records them while the simulation server steers the unit's test signal.
+#include <cmath>
+#include <exception>
+#include <iostream>
+#include <limits>
+#include <thread>
+
+#include "app/SimulatorSample.h"
+
+namespace {
+
+// One pulse of the plethysmogram test signal, played twice per table.
+const float kPulse[61] = {0.00f,  10.94f, 17.80f, 24.58f, 31.26f, 37.80f, 44.16f, 50.32f, 56.23f,
+                          61.88f, 67.23f, 72.25f, 76.92f, 81.22f, 85.11f, 88.59f, 91.63f, 94.22f,
+                          96.34f, 97.99f, 99.15f, 99.82f, 99.99f, 99.67f, 98.86f, 97.56f, 95.77f,
+                          93.51f, 90.79f, 87.62f, 84.01f, 80.00f, 79.90f, 79.59f, 79.08f, 78.36f,
+                          77.45f, 76.33f, 75.02f, 73.52f, 71.82f, 69.95f, 67.89f, 65.66f, 63.26f,
+                          60.70f, 57.98f, 55.12f, 52.11f, 48.97f, 45.70f, 42.32f, 38.82f, 35.23f,
+                          31.55f, 27.78f, 23.95f, 20.05f, 16.10f, 12.11f, 8.09f};
+constexpr int kPlethTableSize = 122;
+constexpr int kSamplesPerCycle = 10;
+// The CO2 test signal: 250 samples at 0, then 250 at the level (3 s each).
+constexpr int kCo2HalfPeriod = 250;
+constexpr int kCo2LastPhase = 499;
+
+float plethTable(int index) {
+    return kPulse[index % 61];
+}
+
+// Piecewise-linear interpolation from an anchor at key 0, in 32-bit floats.
+// Inputs that would divide by zero (a first key of 0 or less with the input
+// below it) and an input of minus infinity give the first point's value; NaN
+// and plus infinity pass every point and give the last point's value.
+float interpolate(const std::map<float, float>& table, float anchorValue, float x) {
+    float prevKey = 0.0f;
+    float prevValue = anchorValue;
+    if (!table.empty() && std::isinf(x) && x < 0) {
+        return table.begin()->second;
+    }
+    for (const auto& point : table) {
+        const float k = point.first;
+        const float v = point.second;
+        if (x < k) {
+            if (!(k > prevKey)) {
+                return v;
+            }
+            return prevValue + ((v - prevValue) * (x - prevKey)) / (k - prevKey);
+        }
+        prevKey = k;
+        prevValue = v;
+    }
+    return prevValue;
+}
+
+// Nearest integer, halves away from zero, saturated to the 32-bit range (NaN gives 0).
+int32_t roundToInt32(float r) {
+    if (std::isnan(r)) {
+        return 0;
+    }
+    if (r >= 2147483647.0f) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (r <= -2147483648.0f) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(std::lround(r));
+}
+
+}  // namespace
+
+int SimulatorSample::calibrateSPO2Value(float value) const {
+    return roundToInt32(interpolate(configuration->spo2Calibration, 400.0f, value));
+}
+
+float SimulatorSample::calibrateCO2Value(float value) const {
+    return interpolate(configuration->co2Calibration, 1.0f, value) / 1000.0f;
+}
+
+void SimulatorSample::performCalibration(int action, int argument) {
+    if (action < 1) {
+        if (calibrating) {
+            std::cout << "MR>CALIBRATION>Stopping calibration" << std::endl;
+            calibrating = false;
+        }
+        return;
+    }
+    if (!calibrating) {
+        if (action != 1) {
+            std::cout << "MR>CALIBRATION>Ignoring calibration until a 'Start' action is received."
+                      << std::endl;
+            return;
+        }
+        std::cout << "MR>CALIBRATION>Starting calibration" << std::endl;
+        calibrating = true;
+        // A worker of an earlier calibration that has not noticed its end yet
+        // sees a newer generation and leaves; it must not run beside this one.
+        const unsigned generation = ++calibrationGeneration;
+        ++runningWorkers;
+        try {
+            std::thread([this, generation] { runCalibrationWorker(generation); }).detach();
+        } catch (const std::exception& e) {
+            // No worker: nothing would ever feed the unit, so do not pretend to calibrate.
+            --runningWorkers;
+            calibrating = false;
+            std::cout << e.what() << std::endl;
+            return;
+        }
+    }
+    switch (action) {
+        case 1:
+            std::cout << "MR>CALIBRATION>Start/reset calibration" << std::endl;
+            co2Points.clear();
+            spo2Points.clear();
+            co2Counter = 0;
+            spo2Counter = 45;
+            spo2Scale = 4;
+            break;
+        case 2:
+            std::cout << "MR>CALIBRATION>Set SPO2 scale to " << argument << std::endl;
+            spo2Scale = argument;
+            break;
+        case 3:
+            std::cout << "MR>CALIBRATION>Set SPO2 Counter to " << argument << std::endl;
+            spo2Counter = argument;
+            break;
+        case 4:
+            std::cout << "MR>CALIBRATION>Set CO2 Counter to " << argument << std::endl;
+            co2Counter = argument;
+            break;
+        case 30:
+            std::cout << "MR>CALIBRATION>Save SPO2 point " << argument << " -> " << spo2Counter
+                      << std::endl;
+            spo2Points[argument] = spo2Counter;
+            break;
+        case 39:
+            std::cout << "MR>CALIBRATION>Skipping SPO2" << std::endl;
+            spo2Points.clear();
+            break;
+        case 40:
+            std::cout << "MR>CALIBRATION>Save CO2 point " << argument << " -> " << co2Counter
+                      << std::endl;
+            co2Points[argument] = co2Counter;
+            break;
+        case 49:
+            std::cout << "MR>CALIBRATION>Skipping CO2" << std::endl;
+            co2Points.clear();
+            break;
+        case 100:
+            std::cout << "MR>CALIBRATION>Saving calibration file!" << std::endl;
+            saveCalibration();
+            calibrating = false;
+            break;
+        default:
+            break;
+    }
+}
+
+void SimulatorSample::saveCalibration() {
+    if (!co2Points.empty()) {
+        configuration->co2Calibration.clear();
+        for (const auto& point : co2Points) {
+            configuration->co2Calibration[static_cast<float>(point.first)] =
+                static_cast<float>(point.second);
+        }
+    }
+    if (!spo2Points.empty()) {
+        configuration->spo2Scale = spo2Scale;
+        configuration->spo2Calibration.clear();
+        for (const auto& point : spo2Points) {
+            configuration->spo2Calibration[static_cast<float>(point.first)] =
+                static_cast<float>(point.second);
+        }
+    }
+    configuration->writeConfiguration();
+}
+
+void SimulatorSample::calibrationData() {
+    unsigned generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        generation = calibrationGeneration;
+        ++runningWorkers;
+    }
+    runCalibrationWorker(generation);
+}
+
+void SimulatorSample::runCalibrationWorker(unsigned generation) {
+    using Clock = std::chrono::steady_clock;
+    auto base = Clock::now();
+    int pulseIndex = 0;
+    int co2Phase = 0;
+    try {
+        for (;;) {
+            {
+                // The unit may have been disabled meanwhile; re-enabling is a
+                // no-op while it is enabled. Under the mutex, because the link
+                // is shared with the forwarding step.
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!calibrating || generation != calibrationGeneration) {
+                    break;
+                }
+                relay.enable();
+            }
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - base);
+            if (elapsed < timings.calibrationCycle) {
+                std::this_thread::sleep_for(timings.calibrationCycle - elapsed);
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!calibrating || generation != calibrationGeneration) {
+                break;
+            }
+            const int32_t co2 = co2Counter;
+            const int32_t spo2 = spo2Counter;
+            const int32_t scale = spo2Scale;
+            relay.beginCommandSession();
+            relay.sendHR_bpm(72);
+            relay.sendRR_brpm(10);
+            // Fixed-rate schedule: a late cycle is followed at once by the next.
+            base += timings.calibrationCycle;
+
+            std::vector<float> pleth;
+            pleth.reserve(kSamplesPerCycle);
+            for (int n = 0; n < kSamplesPerCycle; ++n) {
+                pleth.push_back(plethTable(pulseIndex));
+                pulseIndex = (pulseIndex + 1 > kPlethTableSize - 1) ? 0 : pulseIndex + 1;
+            }
+            relay.enableSPO2Probe(true);
+            relay.sendSPO2Scale(scale);
+            relay.sendSPO2_ratio(spo2);
+            relay.sendPLETH_50Hz(pleth);
+
+            const float level = static_cast<float>(co2) / 1000.0f;
+            std::vector<float> capno;
+            capno.reserve(kSamplesPerCycle);
+            for (int n = 0; n < kSamplesPerCycle; ++n) {
+                capno.push_back(co2Phase < kCo2HalfPeriod ? 0.0f : level);
+                co2Phase = (co2Phase >= kCo2LastPhase) ? 0 : co2Phase + 1;
+            }
+            relay.sendCO2_25Hz(capno);
+            relay.commitCommandSession();
+        }
+    } catch (const std::exception& e) {
+        std::cout << e.what() << std::endl;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    --runningWorkers;
+    workersFinished.notify_all();
+}

@@ -1,0 +1,138 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/BridgeTimings.h"
+#include "client/protocols/AppClient.h"
+#include "client/protocols/SimClient.h"
+#include "config/Configuration.h"
+#include "relay/MonitorRelayAdaptor.h"
+
+// The bridge: owns both simulation-server clients and the unit link, stores
+// the server's parameter updates and forwards them to the unit in blocks,
+// supervises the unit and runs the SpO2/CO2 calibration.
+class SimulatorSample {
+  public:
+    class SimClientCallback : public com_nax::SimClient::Callback {
+      public:
+        explicit SimClientCallback(SimulatorSample* owner) : owner_(owner) {}
+        ~SimClientCallback() override = default;
+        void connectionStateChanged(com_nax::CSClient::State oldState,
+                                    com_nax::CSClient::State newState) override;
+        void parametersUpdated(
+            const std::vector<com_nax::CSClient::Parameter>& parameters) override;
+
+      private:
+        SimulatorSample* owner_;
+    };
+
+    class AppClientCallback : public com_nax::AppClient::Callback {
+      public:
+        explicit AppClientCallback(SimulatorSample* owner) : owner_(owner) {}
+        ~AppClientCallback() override = default;
+        void connectionStateChanged(com_nax::CSClient::State oldState,
+                                    com_nax::CSClient::State newState) override;
+        void parametersUpdated(
+            const std::vector<com_nax::CSClient::Parameter>& parameters) override;
+
+      private:
+        SimulatorSample* owner_;
+    };
+
+    explicit SimulatorSample(Configuration* configuration,
+                             const BridgeTimings& timings = BridgeTimings());
+    virtual ~SimulatorSample();
+    SimulatorSample(const SimulatorSample&) = delete;
+    SimulatorSample& operator=(const SimulatorSample&) = delete;
+
+    bool initialize(bool debug);
+    bool initializeInputs();
+    void parametersUpdated(const std::vector<com_nax::CSClient::Parameter>& parameters);
+
+    // Supervises the unit; returns true once it has been given up.
+    bool run();
+    bool IsSpO2ProbeConnected();
+
+    void performCalibration(int action, int argument);
+    // Body of a calibration worker thread; the Start action runs one.
+    void calibrationData();
+    int calibrateSPO2Value(float value) const;
+    float calibrateCO2Value(float value) const;
+
+    // The parameters the bridge subscribes to (3 SIM, 23 APP).
+    static const std::vector<com_nax::CSClient::InputDef>& simInputs();
+    static const std::vector<com_nax::CSClient::InputDef>& appInputs();
+
+  private:
+    // Tail of parametersUpdated; `mutex` held.
+    void forwardBlock(bool calibrationInput);
+    // Action 100: the recorded points into the configuration, then the file.
+    void saveCalibration();
+    // Worker body; ends when the calibration ends or a newer one starts.
+    // Counted in `runningWorkers`, which the caller has already incremented.
+    void runCalibrationWorker(unsigned generation);
+
+    com_nax::SimClient simClient;
+    com_nax::AppClient appClient;
+    bool debug = false;
+    Configuration* configuration;
+    // Guards every field below, the Configuration after start-up, and every use
+    // of `relay` (receive threads, calibration worker, run()). Taken with no
+    // other lock of this object held; the client library's locks are never
+    // held by the threads that take it.
+    std::mutex mutex;
+    MonitorRelayAdaptor relay;
+    bool simulationRunning = false;
+    std::vector<float> abpSamples;
+    std::vector<float> papSamples;
+    std::vector<float> cvpSamples;
+    std::vector<float> co2Samples;
+    std::vector<float> plethSamples;
+    int32_t spo2Countdown = 0;
+    int32_t spo2Value = 0;
+    int32_t nibpCountdown = 0;
+    int32_t diastolicPressure = 0;
+    int32_t meanPressure = 0;
+    int32_t systolicPressure = 0;
+    int32_t hrCountdown = 0;
+    int32_t heartRate = 0;
+    int32_t rrCountdown = 0;
+    int32_t respirationRate = 0;
+    int32_t temperatureCountdown = 0;
+    float bodyTemperature = 0.0f;
+    float bloodTemperature = 0.0f;
+    int32_t co2Countdown = 0;
+    bool arterialCatheterPlaced = false;
+    bool cvpCatheterPlaced = false;
+    bool paCatheterPlaced = false;
+    int32_t pulseSensor = 0;
+    bool spo2ProbeConnected = true;
+    bool simulatorCrossConnected = false;
+    bool capnographConnected = false;
+    bool bodyTempSensorConnected = false;
+    bool bloodTempSensorConnected = false;
+    bool nibpSensorConnected = false;
+    int32_t calibrationAction = 0;
+    int32_t calibrationArgument = 0;
+    bool calibrating = false;
+    int32_t co2Counter = 0;
+    int32_t spo2Counter = 45;
+    int32_t spo2Scale = 4;
+    std::map<int32_t, int32_t> co2Points;
+    std::map<int32_t, int32_t> spo2Points;
+
+    // Calibration workers are detached; these (under `mutex`) let the destructor
+    // wait until none is left and let a newer Start retire an older worker.
+    unsigned calibrationGeneration = 0;
+    unsigned runningWorkers = 0;
+    std::condition_variable workersFinished;
+
+    BridgeTimings timings;
+    std::unique_ptr<SimClientCallback> simCallback;
+    std::unique_ptr<AppClientCallback> appCallback;
+};
