@@ -25,7 +25,10 @@ CSClient::Parameter parameterFromWire(const std::string& id, bool isInt, std::ui
 SimulatorProtocol::SimulatorProtocol(unsigned int simulatorId, unsigned int options)
     : CSClientProtocol(options), simulatorId_(simulatorId) {}
 
-SimulatorProtocol::~SimulatorProtocol() = default;
+// The receive thread calls this object's handlers: end it before the object goes.
+SimulatorProtocol::~SimulatorProtocol() {
+    stopReceiveThread();
+}
 
 CSClient::Result SimulatorProtocol::setSimulatorId(unsigned int id) {
     if (id > simwire::kMaxSimulatorId) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "client/protocols/CallbackRecorder.h"
@@ -47,11 +48,11 @@ std::size_t countCode(const Frames& frames, std::uint16_t code, unsigned connect
     return n;
 }
 
-const ScriptedServer::Frame* lastWithCode(const Frames& frames, std::uint16_t code) {
-    const ScriptedServer::Frame* found = nullptr;
+std::optional<ScriptedServer::Frame> lastWithCode(const Frames& frames, std::uint16_t code) {
+    std::optional<ScriptedServer::Frame> found;
     for (const auto& f : frames) {
         if (codeOf(f) == code) {
-            found = &f;
+            found = f;
         }
     }
     return found;
@@ -137,12 +138,12 @@ TEST_F(SimClientTest, StartUpSendsVersionRequestAndTheSubscriptionByteForByte) {
     ASSERT_TRUE(waitFrames([](const Frames& f) { return countCode(f, 1) == 1; }))
         << "no input subscription reached the server";
     const Frames frames = server.frames();
-    const auto* version = lastWithCode(frames, 6);
-    ASSERT_NE(nullptr, version) << "no version request";
+    const auto version = lastWithCode(frames, 6);
+    ASSERT_TRUE(version.has_value()) << "no version request";
     EXPECT_EQ(0u, version->kind);
     EXPECT_EQ(hex("04 02 7F FF 00 00 00 14 00 7F 00 06 00 01 00 00 00 00 00 00"), version->payload);
-    const auto* sub = lastWithCode(frames, 1);
-    // Inputs go out in id order, rate words twice, the integer flag for int inputs.
+    const auto sub = lastWithCode(frames, 1);
+    // Inputs go out in the order given, rate words twice, the integer flag for int inputs.
     const auto want =
         hex("04 02 7F FF 00 00 00 98 00 7F 00 01 00 01 00 00 00 00 00 03" +
             std::string(" 00 00 00 00 00 00 00 00 00 00 00 01 ") + nameField("HW_PATSPEED") +
@@ -212,19 +213,22 @@ TEST_F(SimClientTest, UpdatesKeepRecordOrderAndDropZeroAndUnknownIds) {
 }
 
 TEST_F(SimClientTest, OutputPublishedBeforeConfirmationIsSentAgainUnderItsId) {
-    openAndWaitReady();
+    // Registered before the connection, so the registration goes out once, at ready.
     ASSERT_EQ(CSClient::RESULT_OK,
               client->registerOutputParameters(std::vector<CSClient::OutputDef>{
                   {"OUT_I", CSClient::PARAM_INT}, {"OUT_F", CSClient::PARAM_FLOAT}}));
+    openAndWaitReady();
+    ASSERT_TRUE(waitFrames([](const Frames& f) { return countCode(f, 2) == 1; }));
     ASSERT_EQ(CSClient::RESULT_OK,
               client->publishParameter(CSClient::Parameter::makeInt("OUT_I", 42)));
     ASSERT_TRUE(
         waitFrames([](const Frames& f) { return countCode(f, 2) == 1 && countCode(f, 3) == 1; }));
-    const auto* first = lastWithCode(server.frames(), 3);
+    const auto first = lastWithCode(server.frames(), 3);
     EXPECT_EQ(hex("04 02 7F FF 00 00 00 24 00 7F 00 03 00 01 00 00 00 00 00 00 00 00 00 01"
                   " 00 0F FF FF 00 00 00 01 00 00 00 2A"),
               first->payload);
-    const auto* reg = lastWithCode(server.frames(), 2);
+    // Sent by the re-registration at ready, which walks the outputs in id order.
+    const auto reg = lastWithCode(server.frames(), 2);
     EXPECT_EQ(
         hex("04 02 7F FF 00 00 00 64 00 7F 00 02 00 01 00 00 00 00 00 02 00 00 04 B0 00 00 00 00 " +
             nameField("OUT_F") + " 00 00 04 B0 00 00 00 01 " + nameField("OUT_I")),
@@ -233,7 +237,7 @@ TEST_F(SimClientTest, OutputPublishedBeforeConfirmationIsSentAgainUnderItsId) {
     server.send(outputReply({{21, "OUT_F"}, {22, "OUT_I"}}));
     ASSERT_TRUE(waitFrames([](const Frames& f) { return countCode(f, 3) == 2; }))
         << "the held value was not published again after the confirmation";
-    const auto* again = lastWithCode(server.frames(), 3);
+    const auto again = lastWithCode(server.frames(), 3);
     EXPECT_EQ(0u, wordAt(*again, 16));  // PUBLISH_NORMAL
     EXPECT_EQ(1u, wordAt(*again, 20));  // only the output that holds a value
     EXPECT_EQ(22u, wordAt(*again, 24));
@@ -328,8 +332,8 @@ TEST(SimClient, RequestsWhileDisconnectedAreAcceptedAndWait) {
 }
 
 TEST_F(SimClientTest, UnknownOutputNameIsReportedEvenWhenQuiet) {
-    openAndWaitReady();
     client->registerOutputParameter({"O", CSClient::PARAM_FLOAT});
+    openAndWaitReady();
     ASSERT_TRUE(waitFrames([](const Frames& f) { return countCode(f, 2) == 1; }));
     ::testing::internal::CaptureStderr();
     server.send(outputReply({{7, "NOPE"}}));
