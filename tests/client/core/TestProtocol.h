@@ -147,7 +147,7 @@ class StateRecorder : public com_nax::CSClient::CallbackIface {
         {
             std::lock_guard<std::mutex> guard(mutex_);
             changes_.emplace_back(previous, current);
-            if (current == actionOn_) {
+            if (hasAction_ && current == actionOn_) {
                 action = action_;
             }
         }
@@ -171,6 +171,7 @@ class StateRecorder : public com_nax::CSClient::CallbackIface {
     }
     void onState(State state, std::function<void()> action) {
         std::lock_guard<std::mutex> guard(mutex_);
+        hasAction_ = true;
         actionOn_ = state;
         action_ = std::move(action);
     }
@@ -180,7 +181,8 @@ class StateRecorder : public com_nax::CSClient::CallbackIface {
     // possibly with the engine's state lock held.
     mutable std::mutex mutex_;
     std::vector<std::pair<State, State>> changes_;
-    State actionOn_ = static_cast<State>(-1);
+    bool hasAction_ = false;
+    State actionOn_ = com_nax::CSClient::STATE_DISCONNECTED;
     std::function<void()> action_;
 };
 
