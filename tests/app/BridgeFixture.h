@@ -53,10 +53,9 @@ inline const char* kBridgeXml = R"(<?xml version="1.0" encoding="utf-8"?>
 // network namespace, with short supervision periods. No simulation server
 // runs: the tests hand update lists to parametersUpdated themselves.
 class BridgeFixture : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("bridgetest-" + std::to_string(getpid()));
+        dir = std::filesystem::temp_directory_path() / ("bridgetest-" + std::to_string(getpid()));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
         // The last-connected-address file goes to the working directory.
@@ -95,15 +94,21 @@ protected:
     // Sensors present, catheters placed, and the simulation running; returns
     // once the unit is enabled and its watchdog armed.
     void startSimulation(std::vector<CSClient::Parameter> extra = {}) {
-        std::vector<CSClient::Parameter> list = {
-            intParam("PULSE_SENSOR", 1),         intParam("NIBP_SENSOR", 1),
-            intParam("TEMP_BODY_SENSOR", 1),     intParam("TEMP_BLOOD_SENSOR", 1),
-            intParam("ARTERIAL_CATHETER_DEPTH", 0), intParam("CVP_CATHETER_DEPTH", 3),
-            intParam("PA_CATHETER_DEPTH", 5),    intParam("HRPM", 72),
-            intParam("RRPM", 14),                floatParam("SAO2", 90.0f),
-            intParam("EXT_SABP", 120),           intParam("EXT_DABP", 80),
-            intParam("EXT_MAP", 93),             floatParam("BODY_TEMP", 36.66f),
-            floatParam("bloodTemp", 37.2f)};
+        std::vector<CSClient::Parameter> list = {intParam("PULSE_SENSOR", 1),
+                                                 intParam("NIBP_SENSOR", 1),
+                                                 intParam("TEMP_BODY_SENSOR", 1),
+                                                 intParam("TEMP_BLOOD_SENSOR", 1),
+                                                 intParam("ARTERIAL_CATHETER_DEPTH", 0),
+                                                 intParam("CVP_CATHETER_DEPTH", 3),
+                                                 intParam("PA_CATHETER_DEPTH", 5),
+                                                 intParam("HRPM", 72),
+                                                 intParam("RRPM", 14),
+                                                 floatParam("SAO2", 90.0f),
+                                                 intParam("EXT_SABP", 120),
+                                                 intParam("EXT_DABP", 80),
+                                                 intParam("EXT_MAP", 93),
+                                                 floatParam("BODY_TEMP", 36.66f),
+                                                 floatParam("bloodTemp", 37.2f)};
         list.insert(list.end(), extra.begin(), extra.end());
         list.push_back(intParam("HW_PATSPEED", 1));
         bridge->parametersUpdated(list);

@@ -25,16 +25,20 @@ TEST_F(Forwarding, FirstBlockAfterStartCarriesEveryNumericAndTheWaveforms) {
     startSimulation();
     sendBlock();
     ASSERT_TRUE(waitForLines("PAP", 1)) << "no PAP line arrived";
-    const std::vector<std::string> expected = {
-        "SPO2_PROBE=1",  "SPO2=50",   // SAO2 90 on {85->60, 100->30}
-        "PLETH=10,27,43,10,27,43",
-        "SBP=120",       "DBP=80",    "MBP=93",
-        "HR=72",         "RR=14",
-        "T1=36.7",       "T2=37.2",
-        "CO2=0",  // no capnograph: the disable
-        "ABP=80,83,91,80,83,91",
-        "CVP=5,8,12",
-        "PAP=20,22,23,20,22,23"};
+    const std::vector<std::string> expected = {"SPO2_PROBE=1",
+                                               "SPO2=50",  // SAO2 90 on {85->60, 100->30}
+                                               "PLETH=10,27,43,10,27,43",
+                                               "SBP=120",
+                                               "DBP=80",
+                                               "MBP=93",
+                                               "HR=72",
+                                               "RR=14",
+                                               "T1=36.7",
+                                               "T2=37.2",
+                                               "CO2=0",  // no capnograph: the disable
+                                               "ABP=80,83,91,80,83,91",
+                                               "CVP=5,8,12",
+                                               "PAP=20,22,23,20,22,23"};
     EXPECT_EQ(linesSinceMark(), expected);
 }
 
@@ -80,8 +84,8 @@ TEST_F(Forwarding, UnchangedNumericsRepeatEvery21stBlockChangedOnesAtOnce) {
     EXPECT_EQ(countPrefix(lines, "SPO2"), 2u);
     EXPECT_EQ(countPrefix(lines, "PLETH"), 22u);  // waveforms in every block
     // The second HR line belongs to the 22nd block: after the 21st PAP line.
-    const auto secondHr = std::find(std::find(lines.begin(), lines.end(), "HR=72") + 1,
-                                    lines.end(), "HR=72");
+    const auto secondHr =
+        std::find(std::find(lines.begin(), lines.end(), "HR=72") + 1, lines.end(), "HR=72");
     EXPECT_EQ(countPrefix(std::vector<std::string>(lines.begin(), secondHr), "PAP"), 21u);
 
     mark = unit->lines().size();
@@ -91,7 +95,8 @@ TEST_F(Forwarding, UnchangedNumericsRepeatEvery21stBlockChangedOnesAtOnce) {
         ASSERT_TRUE(waitForLines("PAP", static_cast<size_t>(block)));
     }
     lines = linesSinceMark();
-    EXPECT_TRUE(contains(lines, "HR=101") && contains(lines, "HR=102") && contains(lines, "HR=103"));
+    EXPECT_TRUE(contains(lines, "HR=101") && contains(lines, "HR=102") &&
+                contains(lines, "HR=103"));
     EXPECT_EQ(countPrefix(lines, "RR"), 0u);
 }
 
@@ -124,9 +129,9 @@ TEST_F(Forwarding, AbsentSensorsAndCathetersSendTheirDisablesOrNothing) {
                      intParam("PA_CATHETER_DEPTH", -1), intParam("CAPNOGRAPH_SENSOR", 1)});
     sendBlock();
     ASSERT_TRUE(waitForLines("CO2", 1));
-    const std::vector<std::string> expected = {"SPO2_PROBE=0", "SBP=0", "MBP=0", "DBP=0",
-                                               "HR=72",        "RR=14", "T1=0",  "T2=0",
-                                               "CO2=0.251,0.251,0.251"};
+    const std::vector<std::string> expected = {"SPO2_PROBE=0", "SBP=0", "MBP=0",
+                                               "DBP=0",        "HR=72", "RR=14",
+                                               "T1=0",         "T2=0",  "CO2=0.251,0.251,0.251"};
     EXPECT_EQ(linesSinceMark(), expected);
 }
 
