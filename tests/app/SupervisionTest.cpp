@@ -1,0 +1,94 @@
+// run(): the unit checked every period while the simulation runs, revived on
+// every second failure in a row and given up at the eleventh.
+#include <future>
+
+#include "BridgeFixture.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& piece) {
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+using Supervision = BridgeFixture;
+
+TEST_F(Supervision, AUnitThatForgotTheBridgeIsRevivedThenAReplacedOneIsGivenUp) {
+    startSimulation();
+    CaptureStdout();
+    CaptureStderr();
+    auto result = std::async(std::launch::async, [&] { return bridge->run(); });
+
+    // A power glitch: the unit answers as unassociated until re-associated.
+    unit->dropAssociation();
+    const bool revived =
+        testsupport::waitUntil([&] { return unit->associated() && unit->enabled(); }, 5s);
+    // Two more ID requests: the first good check after the revival has been answered.
+    auto idRequests = [&] {
+        size_t n = 0;
+        for (const auto& l : unit->lines()) {
+            n += l.name == "ID";
+        }
+        return n;
+    };
+    const size_t afterRevival = idRequests();
+    const bool checkedAgain =
+        testsupport::waitUntil([&] { return idRequests() >= afterRevival + 2; }, 5s);
+
+    // A different unit takes the address: association is refused for good.
+    startUnit("MR-OTHER-2");
+    const bool gaveUp = result.wait_for(10s) == std::future_status::ready;
+    const std::string out = GetCapturedStdout();
+    const std::string err = GetCapturedStderr();
+    ASSERT_TRUE(revived) << "no re-association after the glitch\n" << err;
+    ASSERT_TRUE(checkedAgain) << "no checks after the revival\n" << err;
+    ASSERT_TRUE(gaveUp) << "run() did not give up\n" << err;
+    EXPECT_TRUE(result.get());
+
+    EXPECT_EQ(occurrences(out, "MR>ERROR>Connection reestablished...\n"), 1u) << out;
+    // After the replacement: reconnects at 2, 4, 6, 8 and 10, then the give-up.
+    const size_t replaced = err.rfind("(2). Reconnecting...");
+    ASSERT_NE(replaced, std::string::npos) << err;
+    const std::string tail = err.substr(replaced - std::string("MR>ERROR>Unable to reach the "
+                                                               "MonitorRelay unit... ")
+                                                       .size());
+    size_t at = 0;
+    for (int n : {2, 4, 6, 8, 10}) {
+        const std::string line = "MR>ERROR>Unable to reach the MonitorRelay unit... (" +
+                                 std::to_string(n) + "). Reconnecting...\n";
+        at = tail.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << tail;
+    }
+    EXPECT_NE(tail.find("MR>ERROR>No answer from the MonitorRelay unit for too long. "
+                        "Disconnecting.\n",
+                        at),
+              std::string::npos);
+    EXPECT_EQ(occurrences(tail, "Reconnecting..."), 5u);
+    EXPECT_EQ(occurrences(tail,
+                          "MR>ERROR>MonitorRelay unit is not associated anymore. Wrong "
+                          "response to ID request: "),
+              9u);  // failures 3 to 11; the tail starts after the second one
+}
+
+TEST_F(Supervision, NoChecksWhileTheSimulationIsStopped) {
+    bridge->parametersUpdated({intParam("HW_PATSPEED", 0)});
+    const size_t before = unit->lines().size();
+    auto result = std::async(std::launch::async, [&] { return bridge->run(); });
+    // Twenty periods without a single ID request.
+    EXPECT_EQ(result.wait_for(20 * timings.checkPeriod), std::future_status::timeout);
+    EXPECT_EQ(unit->lines().size(), before);
+    // End run() by starting the simulation against a unit that refuses us.
+    startUnit("MR-OTHER-3");
+    bridge->parametersUpdated({intParam("HW_PATSPEED", 1)});
+    EXPECT_EQ(result.wait_for(10s), std::future_status::ready);
+}
