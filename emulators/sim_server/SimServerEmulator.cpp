@@ -1,5 +1,6 @@
 #include "emulators/sim_server/SimServerEmulator.h"
 
+#include "emulators/sim_server/AppMessages.h"
 #include "emulators/sim_server/SimMessages.h"
 #include "emulators/sim_server/SimSide.h"
 
@@ -8,6 +9,7 @@ namespace simemu {
 SimServerEmulator::SimServerEmulator(EmulatorOptions options) : options_(std::move(options)) {
     defineDefaultPatient(store_);
     sim_ = std::make_unique<SimSide>(store_, recorder_, options_);
+    app_ = std::make_unique<AppSide>(store_, recorder_, options_);
 }
 
 SimServerEmulator::~SimServerEmulator() {
@@ -21,7 +23,14 @@ bool SimServerEmulator::start() {
     if (!sim_->endpoint().start(options_.address, options_.simPort)) {
         return false;
     }
+    if (!app_->endpoint().start(options_.address, options_.appPort)) {
+        sim_->endpoint().stop();
+        return false;
+    }
     running_ = true;
+    if (options_.autoRun) {
+        app_->runScenario(1, 1);
+    }
     return true;
 }
 
@@ -30,6 +39,7 @@ void SimServerEmulator::stop() {
         return;
     }
     sim_->endpoint().stop();
+    app_->endpoint().stop();
     running_ = false;
 }
 
@@ -37,8 +47,40 @@ std::uint16_t SimServerEmulator::simPort() const {
     return sim_->endpoint().port();
 }
 
-TcpEndpoint& SimServerEmulator::endpoint(Protocol) {
-    return sim_->endpoint();
+std::uint16_t SimServerEmulator::appPort() const {
+    return app_->endpoint().port();
+}
+
+TcpEndpoint& SimServerEmulator::endpoint(Protocol p) {
+    return p == Protocol::Sim ? sim_->endpoint() : app_->endpoint();
+}
+
+std::uint32_t SimServerEmulator::runScenario(std::uint32_t firstKey, std::uint32_t secondKey) {
+    return app_->runScenario(firstKey, secondKey);
+}
+std::uint32_t SimServerEmulator::loadScenario(std::uint32_t firstKey) {
+    return app_->loadScenario(firstKey);
+}
+bool SimServerEmulator::startLoaded(bool running) {
+    return app_->startLoaded(running);
+}
+bool SimServerEmulator::stopScenario() {
+    return app_->stopScenario();
+}
+bool SimServerEmulator::pauseScenario(bool pause) {
+    return app_->pauseScenario(pause);
+}
+bool SimServerEmulator::changeSpeed(float speed) {
+    return app_->changeSpeed(speed);
+}
+bool SimServerEmulator::resetScenario() {
+    return app_->resetScenario();
+}
+ScenarioInfo SimServerEmulator::scenario() const {
+    return app_->scenario();
+}
+std::uint64_t SimServerEmulator::waveformSamplesSent() const {
+    return app_->waveformSamplesSent();
 }
 
 void SimServerEmulator::set(const std::string& name, double value) {
@@ -54,8 +96,9 @@ void SimServerEmulator::calibration(int action, int argument) {
     store_.set("HW_PATMON_CALIB_ARG1", argument);
 }
 
-Bytes SimServerEmulator::sampleFrame(Protocol) const {
-    ByteWriter w = messageHead(sim::kProtocol, sim::kSubprotocol, 0x0777);
+Bytes SimServerEmulator::sampleFrame(Protocol p) const {
+    ByteWriter w = p == Protocol::Sim ? messageHead(sim::kProtocol, sim::kSubprotocol, 0x0777)
+                                      : messageHead(app::kProtocol, app::kSubData, 0x0777);
     w.u32(0).u32(0).u32(0);
     return encodeFrame(kFrameKindData, w.take());
 }
@@ -80,11 +123,14 @@ void SimServerEmulator::refuseConnections(Protocol p, std::chrono::milliseconds 
 void SimServerEmulator::sendUnknownCode(Protocol p, std::uint16_t code) {
     if (p == Protocol::Sim) {
         sim_->sendUnknownCode(code);
+    } else {
+        app_->sendUnknownCode(code);
     }
 }
 
 void SimServerEmulator::sendUnknownFrameKind(Protocol p, std::uint32_t frameKind) {
-    Bytes payload = sim::bareMessage(0x0003, 0);
+    Bytes payload = p == Protocol::Sim ? sim::bareMessage(0x0003, 0)
+                                       : app::bareMessage(app::kSubData, 0x0008, 0);
     sendRaw(p, frameKind, std::move(payload));
 }
 
@@ -129,7 +175,8 @@ unsigned SimServerEmulator::connectionCount(Protocol p) const {
 }
 
 bool SimServerEmulator::clientConnected(Protocol p) const {
-    return p == Protocol::Sim ? sim_->endpoint().clientConnected() : false;
+    return p == Protocol::Sim ? sim_->endpoint().clientConnected()
+                              : app_->endpoint().clientConnected();
 }
 
 bool SimServerEmulator::waitForConnections(Protocol p, unsigned n,

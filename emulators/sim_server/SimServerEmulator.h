@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "emulators/sim_server/AppSide.h"
 #include "emulators/sim_server/EmulatorOptions.h"
 #include "emulators/sim_server/ParameterStore.h"
 #include "emulators/sim_server/ReceivedMessage.h"
@@ -46,7 +47,8 @@ class SimServerEmulator {
     bool start();
     // Idempotent; connected clients see the connection close.
     void stop();
-    std::uint16_t simPort() const;  // the bound port (useful with port 0)
+    std::uint16_t simPort() const;  // the bound ports (useful with port 0)
+    std::uint16_t appPort() const;
 
     // --- patient: the parameter store ---------------------------------------
     // Sets a parameter (unknown names become floats); subscribed clients get
@@ -56,6 +58,19 @@ class SimServerEmulator {
     ParameterStore& store() { return store_; }
     // The `calib ACTION ARG` command: HW_PATMON_CALIB_ACTION and _ARG1.
     void calibration(int action, int argument);
+
+    // --- scenario (APP side); events reach a client that subscribed to them ----
+    // Runs a new scenario (the `run` command); its id, or 0 when one is active.
+    std::uint32_t runScenario(std::uint32_t firstKey = 1, std::uint32_t secondKey = 1);
+    std::uint32_t loadScenario(std::uint32_t firstKey = 1);  // 0 when one is active
+    bool startLoaded(bool running = true);
+    bool stopScenario();  // the `stop` command; subscriptions and ids die with it
+    bool pauseScenario(bool pause);
+    bool changeSpeed(float speed);
+    bool resetScenario();  // replays the timeline from 0; a reset event
+    ScenarioInfo scenario() const;
+    // Sample instants streamed so far (each carries one sample per subscribed waveform).
+    std::uint64_t waveformSamplesSent() const;
 
     // --- faults ---------------------------------------------------------------
     void dropConnection(Protocol p);
@@ -102,6 +117,7 @@ class SimServerEmulator {
     ParameterStore store_;
     Recorder recorder_;
     std::unique_ptr<SimSide> sim_;
+    std::unique_ptr<AppSide> app_;
     bool running_ = false;
 };
 

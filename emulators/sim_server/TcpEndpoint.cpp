@@ -102,6 +102,7 @@ void TcpEndpoint::stop() {
     stopping_.store(true);
     wake();
     thread_.join();
+    threadId_.store(std::thread::id());
     running_ = false;
     if (clientFd_ >= 0) {
         closeClient(true);
@@ -147,8 +148,19 @@ void TcpEndpoint::runTasks() {
     }
 }
 
+void TcpEndpoint::deliver(std::uint32_t frameKind, Bytes payload) {
+    if (std::this_thread::get_id() == threadId_.load()) {
+        send(frameKind, std::move(payload));
+        return;
+    }
+    post([this, frameKind, payload = std::move(payload)]() mutable {
+        send(frameKind, std::move(payload));
+    });
+}
+
 void TcpEndpoint::run() {
     using Clock = std::chrono::steady_clock;
+    threadId_.store(std::this_thread::get_id());
     auto nextTick = Clock::now();
     while (!stopping_.load()) {
         auto now = Clock::now();

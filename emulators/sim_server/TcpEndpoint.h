@@ -50,6 +50,8 @@ class TcpEndpoint {
 
     // Any thread: runs `task` on the endpoint thread after the tasks posted before.
     void post(std::function<void()> task);
+    // send() when called on the endpoint thread, else posted to it.
+    void deliver(std::uint32_t frameKind, Bytes payload);
 
     // Fault switches, any thread, applied in order on the endpoint thread.
     void dropConnection();
@@ -81,6 +83,7 @@ class TcpEndpoint {
     std::atomic<bool> connected_{false};
     std::atomic<bool> stopping_{false};
     std::thread thread_;
+    std::atomic<std::thread::id> threadId_{};
     bool running_ = false;  // owner's view; start/stop are called from one thread
 
     // Endpoint thread only (and start/stop while it is not running).
