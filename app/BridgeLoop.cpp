@@ -6,11 +6,12 @@
 #include "app/SimulatorSample.h"
 #include "config/Configuration.h"
 
-void runBridgeLoop(Configuration& configuration, bool debug) {
-    for (;;) {
+bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& timings,
+                const std::function<bool()>& another) {
+    do {
         bool initialized = false;
         {
-            SimulatorSample bridge(&configuration);
+            SimulatorSample bridge(&configuration, timings);
             initialized = bridge.initialize(debug);
             if (initialized) {
                 std::cout << "MR>Running..." << std::endl;
@@ -24,7 +25,13 @@ void runBridgeLoop(Configuration& configuration, bool debug) {
             std::cerr << "MR>ERROR>Unable to initialize the MonitorRelay interface module. Leaving "
                          "now!"
                       << std::endl;
-            std::exit(1);
+            return false;
         }
-    }
+    } while (another());
+    return true;
+}
+
+void runBridgeLoop(Configuration& configuration, bool debug) {
+    runBridges(configuration, debug, BridgeTimings(), [] { return true; });
+    std::exit(1);
 }

@@ -22,14 +22,15 @@ CSClient::InputDef input(const char* id, CSClient::ParameterType type, int32_t r
     return def;
 }
 
-void logStateChange(const char* protocol, CSClient::State oldState, CSClient::State newState) {
+void logStateChange(const char* connected, const char* disconnected, CSClient::State oldState,
+                    CSClient::State newState) {
     if (newState == oldState) {
         return;
     }
     if (newState == CSClient::STATE_READY) {
-        std::cout << "Tamo> Connected (" << protocol << ")" << std::endl;
+        std::cout << connected << std::endl;
     } else if (oldState == CSClient::STATE_READY) {
-        std::cout << "Tamo> Disconnected (" << protocol << ")" << std::endl;
+        std::cout << disconnected << std::endl;
     }
 }
 
@@ -75,7 +76,8 @@ const std::vector<CSClient::InputDef>& SimulatorSample::appInputs() {
 
 void SimulatorSample::SimClientCallback::connectionStateChanged(CSClient::State oldState,
                                                                 CSClient::State newState) {
-    logStateChange("SIM Protocol", oldState, newState);
+    logStateChange("Tamo> Connected (SIM Protocol)", "Tamo> Disconnected (SIM Protocol)", oldState,
+                   newState);
 }
 
 void SimulatorSample::SimClientCallback::parametersUpdated(
@@ -85,7 +87,8 @@ void SimulatorSample::SimClientCallback::parametersUpdated(
 
 void SimulatorSample::AppClientCallback::connectionStateChanged(CSClient::State oldState,
                                                                 CSClient::State newState) {
-    logStateChange("APP Protocol", oldState, newState);
+    logStateChange("Tamo> Connected (APP Protocol)", "Tamo> Disconnected (APP Protocol)", oldState,
+                   newState);
 }
 
 void SimulatorSample::AppClientCallback::parametersUpdated(
