@@ -1,0 +1,227 @@
+// The bridge between both emulated peers on their real addresses and ports,
+// in the test's own network namespace: simulation server on 127.0.0.1 (SIM
+// 55580, APP 55557), relay unit on 127.0.0.2.
+#include <future>
+
+#include "BridgeFixture.h"
+#include "app/BridgeLoop.h"
+#include "emulators/sim_server/SimServerEmulator.h"
+#include "support/ChildProcess.h"
+
+using simemu::Protocol;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+std::unique_ptr<simemu::SimServerEmulator> startServer() {
+    simemu::EmulatorOptions options;
+    options.quiet = true;
+    auto server = std::make_unique<simemu::SimServerEmulator>(options);
+    EXPECT_TRUE(server->start()) << "the emulated server could not bind its ports";
+    return server;
+}
+
+}  // namespace
+
+class EndToEnd : public BridgeFixture {
+  protected:
+    void SetUp() override {
+        server = startServer();
+        BridgeFixture::SetUp();
+    }
+    void TearDown() override {
+        BridgeFixture::TearDown();
+        server.reset();
+    }
+
+    bool waitForHeartRate(int hr, std::chrono::milliseconds timeout = 5s) const {
+        return testsupport::waitUntil([&] { return unit->monitor().hr == hr; }, timeout);
+    }
+
+    std::unique_ptr<simemu::SimServerEmulator> server;
+};
+
+TEST_F(EndToEnd, RunningScenarioReachesTheMonitorsAndStoppingItSilencesThem) {
+    ASSERT_TRUE(server->waitForSubscription(Protocol::Sim, "HW_PATSPEED", 5s))
+        << "the bridge never subscribed to the simulation speed";
+    EXPECT_FALSE(unit->enabled()) << "enabled before the simulation runs";
+
+    ASSERT_NE(server->runScenario(), 0u);
+    ASSERT_TRUE(server->waitForSubscription(Protocol::App, "ARTLINE", 5s))
+        << "the bridge never subscribed to the arterial line";
+    ASSERT_TRUE(waitForHeartRate(72)) << "the unit never showed the scenario's heart rate";
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            const auto m = unit->monitor();
+            return m.rr && m.spo2 && m.sbp && m.dbp && m.mbp && m.t1 &&
+                   unit->samples("ABP").size() > 50 && unit->samples("CVP").size() > 20 &&
+                   unit->samples("PAP").size() > 50 && unit->samples("PLETH").size() > 50;
+        },
+        5s))
+        << "numerics or waveforms missing at the unit";
+    // The arterial line at 50 per second, the venous line at 25.
+    EXPECT_GT(unit->samples("ABP").size(), unit->samples("CVP").size());
+
+    server->set("HRPM", 95);
+    EXPECT_TRUE(waitForHeartRate(95)) << "a changed heart rate did not follow";
+
+    ASSERT_TRUE(server->stopScenario());
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !unit->enabled(); }, 5s))
+        << "the unit stayed enabled after the simulation stopped";
+}
+
+TEST_F(EndToEnd, ARestartedServerIsReconnectedAndForwardingResumes) {
+    ASSERT_NE(server->runScenario(), 0u);
+    ASSERT_TRUE(waitForHeartRate(72));
+
+    CaptureStdout();
+    server.reset();
+    server = startServer();
+    ASSERT_NE(server->runScenario(), 0u);
+    server->set("HRPM", 101);
+    const bool resumed = waitForHeartRate(101, 10s);
+    const std::string out = GetCapturedStdout();
+    ASSERT_TRUE(resumed) << "no forwarding after the server restarted\n" << out;
+    EXPECT_NE(out.find("Tamo> Disconnected (SIM Protocol)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Tamo> Disconnected (APP Protocol)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Tamo> Connected (SIM Protocol)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Tamo> Connected (APP Protocol)\n"), std::string::npos) << out;
+}
+
+TEST_F(EndToEnd, CalibrationSteeredByTheServerRewritesTheConfiguration) {
+    ASSERT_TRUE(server->waitForSubscription(Protocol::Sim, "HW_PATMON_CALIB_ARG1", 5s));
+    // The server sends changed values once per poll, so steps made within one
+    // poll would merge; a technician's steps are seconds apart. Pace them.
+    auto step = [&](int action, int argument) {
+        server->calibration(action, argument);
+        std::this_thread::sleep_for(10 * simemu::EmulatorTiming().simPoll);
+    };
+    step(1, 0);
+    step(3, 60);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return unit->monitor().spo2 == 60; }, 5s))
+        << "the calibration signal never carried the SpO2 counter";
+    step(30, 97);
+    step(4, 300);
+    step(40, 38);
+    step(100, 0);
+
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            for (const auto& e : std::filesystem::directory_iterator(dir)) {
+                if (e.path().extension() == ".bak") {
+                    return true;
+                }
+            }
+            return false;
+        },
+        5s))
+        << "no dated backup: the configuration was not saved";
+    Configuration saved(configPath.c_str());
+    CaptureStdout();
+    const bool read = testsupport::waitUntil([&] { return saved.readConfiguration(); }, 2s);
+    GetCapturedStdout();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(saved.spo2Calibration, (std::map<float, float>{{97.f, 60.f}}));
+    EXPECT_EQ(saved.co2Calibration, (std::map<float, float>{{38.f, 300.f}}));
+    EXPECT_EQ(saved.spo2Scale, 4);
+}
+
+// The bridge loop: a lost unit tears the bridge down and a new set-up finds
+// whatever unit now answers at the address.
+class BridgeLoop : public testing::Test {
+  protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() / ("bridgeloop-" + std::to_string(getpid()));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        std::filesystem::current_path(dir);
+        configPath = (dir / "bridge.xml").string();
+        std::ofstream(configPath) << kBridgeXml;
+        server = startServer();
+        ASSERT_NE(server->runScenario(), 0u);
+    }
+    void TearDown() override {
+        unit.reset();
+        server.reset();
+        std::filesystem::current_path("/");
+        std::filesystem::remove_all(dir);
+    }
+    void startUnit(const std::string& serial) {
+        unit.reset();
+        relayunit::EmulatorOptions options;
+        options.serial = serial;
+        options.watchdogTimeout = 60s;
+        unit = std::make_unique<relayunit::RelayUnitEmulator>(options);
+        unit->start();
+    }
+
+    std::filesystem::path dir;
+    std::string configPath;
+    std::unique_ptr<simemu::SimServerEmulator> server;
+    std::unique_ptr<relayunit::RelayUnitEmulator> unit;
+};
+
+TEST_F(BridgeLoop, LosingTheUnitRebuildsTheBridgeAtOnce) {
+    startUnit("MR-FIRST");
+    Configuration configuration(configPath.c_str());
+    BridgeTimings timings;
+    timings.checkPeriod = 50ms;
+    timings.client.reconnectPause = 100ms;
+    timings.client.closePollInterval = 50ms;
+    timings.client.waitPollInterval = 50ms;
+    int rounds = 0;
+    CaptureStdout();
+    auto loop = std::async(std::launch::async, [&] {
+        return runBridges(configuration, false, timings, [&] { return ++rounds < 2; });
+    });
+    const bool firstRan = testsupport::waitUntil([&] { return unit->enabled(); }, 10s);
+    startUnit("MR-SECOND");  // the first unit is gone; another answers
+    const bool secondRan = testsupport::waitUntil([&] { return unit->enabled(); }, 15s);
+    startUnit("MR-THIRD");
+    const bool ended = loop.wait_for(15s) == std::future_status::ready;
+    const std::string out = GetCapturedStdout();
+    ASSERT_TRUE(firstRan) << out;
+    ASSERT_TRUE(secondRan) << "no new set-up after the unit was lost\n" << out;
+    ASSERT_TRUE(ended) << out;
+    EXPECT_TRUE(loop.get());
+
+    size_t at = 0;
+    for (const char* line :
+         {"MR>Running...\n", "MR>Disconnected!!\n", "MR>Configuration file read succesfully.\n",
+          "MR>SerialId not provided, connecting to first MonitorRelay: MR-SECOND\n",
+          "MR>Running...\n", "MR>Disconnected!!\n"}) {
+        at = out.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << out;
+    }
+}
+
+TEST(Executable, BridgeModeDrivesTheUnitFromARunningSimulation) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("bridgeexe-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "bridge.xml") << kBridgeXml;
+    auto server = startServer();
+    relayunit::RelayUnitEmulator unit;
+    unit.start();
+
+    testsupport::ChildProcess bridge(PSMR_EXECUTABLE, {"--configfile", "bridge.xml"}, dir.string());
+    ASSERT_TRUE(server->waitForSubscription(Protocol::Sim, "HW_PATSPEED", 10s)) << bridge.err();
+    ASSERT_NE(server->runScenario(), 0u);
+    const bool shown = testsupport::waitUntil([&] { return unit.monitor().hr == 72; }, 10s);
+    EXPECT_TRUE(bridge.running());
+    const int status = bridge.stop(SIGTERM);
+    ASSERT_TRUE(shown) << bridge.out() << bridge.err();
+    EXPECT_EQ(status, -SIGTERM);
+    const std::string out = bridge.out();
+    EXPECT_NE(out.find("MR>Running...\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Tamo> Connected (SIM Protocol)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Tamo> Connected (APP Protocol)\n"), std::string::npos) << out;
+    EXPECT_EQ(bridge.err(), "");
+    // The unit that answered is remembered beside the configuration.
+    std::ifstream last(dir / "_lastconnectedIPAddress.txt");
+    std::string address;
+    std::getline(last, address);
+    EXPECT_EQ(address, "127.0.0.2");
+    std::filesystem::remove_all(dir);
+}
