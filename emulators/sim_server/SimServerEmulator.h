@@ -32,8 +32,14 @@ class TcpEndpoint;
 //     emu.dropConnection(Protocol::Sim);    // fault: expect a reconnection
 //     emu.waitForConnections(Protocol::Sim, 2, 5s);
 //
-// All methods are thread-safe. Fault switches and sends are queued to the
-// port's thread and take effect in call order.
+// start, stop and the destructor belong to the owning thread; every other
+// method may be called from any thread. Fault switches and sends are queued to
+// the port's thread and take effect in call order. The APP side:
+//
+//     emu.runScenario();                       // a started event to the client
+//     auto hr = emu.waitForSubscription(Protocol::App, "HRPM", 2s);
+//     emu.set("HRPM", 95);                     // a patient update (code 8)
+//     emu.stopScenario();                      // ids die with the scenario
 class SimServerEmulator {
   public:
     explicit SimServerEmulator(EmulatorOptions options = EmulatorOptions());

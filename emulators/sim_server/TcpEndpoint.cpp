@@ -73,19 +73,19 @@ bool TcpEndpoint::start(const std::string& address, std::uint16_t port) {
     if (running_) {
         return true;
     }
+    if (wakeRead_ < 0) {
+        return false;
+    }
+    {
+        // Tasks posted while stopped belong to an old connection.
+        std::lock_guard<std::mutex> lock(tasksMutex_);
+        tasks_.clear();
+    }
     address_ = address;
     port_.store(port);
     if (!openListener()) {
         return false;
     }
-    int fds[2];
-    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-        std::cerr << label_ << " listener: pipe failed: " << std::strerror(errno) << std::endl;
-        closeFd(listenFd_);
-        return false;
-    }
-    wakeRead_ = fds[0];
-    wakeWrite_ = fds[1];
     stopping_.store(false);
     running_ = true;
     thread_ = std::thread([this] { run(); });
@@ -108,8 +108,6 @@ void TcpEndpoint::stop() {
         closeClient(true);
     }
     closeFd(listenFd_);
-    closeFd(wakeRead_);
-    closeFd(wakeWrite_);
     std::lock_guard<std::mutex> lock(tasksMutex_);
     tasks_.clear();
 }

@@ -89,7 +89,7 @@ class TcpEndpoint {
     // Endpoint thread only (and start/stop while it is not running).
     int listenFd_ = -1;
     int clientFd_ = -1;
-    int wakeRead_ = -1;
+    int wakeRead_ = -1;  // the pipe: open for the object's lifetime
     int wakeWrite_ = -1;
     bool stalled_ = false;
     std::chrono::steady_clock::time_point refuseUntil_{};
