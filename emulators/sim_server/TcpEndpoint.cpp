@@ -34,10 +34,22 @@ void closeFd(int& fd) {
 
 TcpEndpoint::TcpEndpoint(std::string label, Handler& handler, std::chrono::milliseconds tick,
                          bool quiet)
-    : label_(std::move(label)), handler_(handler), tick_(tick), quiet_(quiet) {}
+    : label_(std::move(label)), handler_(handler), tick_(tick), quiet_(quiet) {
+    // The wake pipe lives as long as the object, so that posting never races
+    // with a stop closing it.
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
+        wakeRead_ = fds[0];
+        wakeWrite_ = fds[1];
+    } else {
+        std::cerr << label_ << " listener: pipe failed: " << std::strerror(errno) << std::endl;
+    }
+}
 
 TcpEndpoint::~TcpEndpoint() {
     stop();
+    closeFd(wakeRead_);
+    closeFd(wakeWrite_);
 }
 
 bool TcpEndpoint::openListener() {
