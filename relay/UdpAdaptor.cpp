@@ -132,6 +132,7 @@ void UdpAdaptor::handle_receive() {
                 reply_ = accumulator;
                 senderAddress_ = sender_.address().to_v4().to_string();
             }
+            ++receivedReplies_;
             accumulator.clear();
         }
     } catch (const std::exception& e) {

@@ -35,6 +35,9 @@ class UdpAdaptor {
     bool waitConnection(std::string& senderAddress, std::string& reply);
 
     void enableDebugMode() { debug_ = true; }
+    // Complete replies collected so far, stored or not yet taken; lets tests
+    // wait for a reply to land without taking it.
+    std::size_t receivedReplies() const { return receivedReplies_; }
 
     // Body of the receive thread.
     void handle_receive();
@@ -55,5 +58,6 @@ class UdpAdaptor {
 
     std::atomic<bool> running_{false};
     std::atomic<bool> debug_{false};
+    std::atomic<std::size_t> receivedReplies_{0};
     std::unique_ptr<std::thread> thread_;
 };

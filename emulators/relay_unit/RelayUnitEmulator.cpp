@@ -257,6 +257,8 @@ void RelayUnitEmulator::handleLine(const std::string& name, const std::string& v
             watchdogArmed_ = value == "1";
             reply("[wdt]ok@", from);
         }
+    } else if (name == "GET_BATT" && !options_.batteryReply.empty()) {
+        reply(options_.batteryReply, from);
     } else if (name == "GET_BATT") {
         reply("[batt]" + std::to_string(options_.batteryRaw) + "," +
                   std::to_string(options_.batterySupply) + "@",

@@ -27,6 +27,7 @@ struct EmulatorOptions {
     std::chrono::milliseconds completionDelay{300};
     int batteryRaw = 500;
     int batterySupply = 100;
+    std::string batteryReply;  // raw GET_BATT answer instead of the two numbers ("" = normal)
     unsigned short port = 14996;
 };
 

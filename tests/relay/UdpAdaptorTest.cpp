@@ -1,0 +1,152 @@
+#include "relay/UdpAdaptor.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "relay/RelayTestSupport.h"
+#include "support/WaitUntil.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class UdpAdaptorTest : public ::testing::Test {
+  protected:
+    void SetUp() override { relaytest::ensureLoopbackResolves(); }
+
+    // A peer that plays the unit; the link talks to it.
+    relaytest::RawPeer unit_{"127.0.0.2"};
+    boost::asio::io_service io_;
+};
+
+// Sends one datagram through the link and makes the peer see it, so that the
+// peer knows where to answer.
+std::string exchange(UdpAdaptor& link, relaytest::RawPeer& unit, std::string text) {
+    boost::system::error_code ec;
+    link.sendCommand(text, ec);
+    EXPECT_FALSE(ec) << ec.message();
+    return unit.receive();
+}
+
+}  // namespace
+
+TEST_F(UdpAdaptorTest, SendsTheTextAsOneDatagramAndReturnsTheReply) {
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.start_receive();
+    EXPECT_EQ("[GET_BATT]@", exchange(link, unit_, "[GET_BATT]@"));
+    unit_.reply("[batt]500,100@");
+    EXPECT_EQ("[batt]500,100@", link.waitResponse());
+    EXPECT_EQ("", link.waitResponse()) << "the reply slot must be emptied when taken";
+}
+
+TEST_F(UdpAdaptorTest, ReplySplitAcrossDatagramsIsDeliveredWhole) {
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.start_receive();
+    exchange(link, unit_, "[ID]MonitorRelay v2.2@");
+    unit_.reply("[ID]MonitorRe");
+    unit_.reply("lay v2.2:SN1@");
+    std::string sender, reply;
+    ASSERT_TRUE(link.waitConnection(sender, reply)) << "the second half never completed a reply";
+    EXPECT_EQ("[ID]MonitorRelay v2.2:SN1@", reply);
+    EXPECT_EQ("127.0.0.2", sender);
+}
+
+TEST_F(UdpAdaptorTest, KeepsOnlyTheFirstReplyOfADatagramAndTheLatestReply) {
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.start_receive();
+    exchange(link, unit_, "[X]@");
+    unit_.reply("[a]1@[b]2@");
+    EXPECT_EQ("[a]1@", link.waitResponse());
+
+    exchange(link, unit_, "[X]@");
+    unit_.reply("[first]@");
+    unit_.reply("[second]@");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return link.receivedReplies() == 3; }, 2s))
+        << "the two replies never arrived";
+    EXPECT_EQ("[second]@", link.waitResponse());
+    EXPECT_EQ("", link.waitResponse());
+}
+
+TEST_F(UdpAdaptorTest, LongDatagramIsCutTo250Bytes) {
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.start_receive();
+    exchange(link, unit_, "[X]@");
+    const std::string longText(300, 'x');
+    unit_.reply(longText);  // no "@" in the kept part: it waits for more
+    unit_.reply("@");
+    EXPECT_EQ(std::string(250, 'x') + "@", link.waitResponse());
+}
+
+TEST_F(UdpAdaptorTest, SendDiscardsAReplyThatArrivedBefore) {
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.start_receive();
+    exchange(link, unit_, "[X]@");
+    EXPECT_EQ("", link.waitResponse());  // the unit is late
+    unit_.reply("[late]@");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return link.receivedReplies() == 1; }, 2s))
+        << "the late reply never arrived";
+    exchange(link, unit_, "[Y]@");
+    EXPECT_EQ("", link.waitResponse()) << "a reply older than the send was handed out";
+}
+
+TEST_F(UdpAdaptorTest, AcceptsDatagramsFromAnySourceAndRecordsIt) {
+    relaytest::RawPeer other("127.0.0.7");
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.start_receive();
+    other.sendToLink("[ID]MonitorRelay v2.2:OTHER@");
+    std::string sender, reply;
+    ASSERT_TRUE(link.waitConnection(sender, reply)) << "a reply from another address was dropped";
+    EXPECT_EQ("127.0.0.7", sender);
+    EXPECT_EQ("[ID]MonitorRelay v2.2:OTHER@", reply);
+}
+
+TEST_F(UdpAdaptorTest, WaitsRunOutAfterTheirPolls) {
+    UdpTiming timing;
+    UdpAdaptor link(io_, "127.0.0.2", timing);
+    link.start_receive();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ("", link.waitResponse());
+    const auto t1 = std::chrono::steady_clock::now();
+    std::string sender, reply;
+    EXPECT_FALSE(link.waitConnection(sender, reply));
+    const auto t2 = std::chrono::steady_clock::now();
+    // Lower bounds only: 30 sleeps of 10 ms and 30 of 20 ms cannot be shorter.
+    EXPECT_GE(t1 - t0, 300ms);
+    EXPECT_GE(t2 - t1, 600ms);
+    EXPECT_TRUE(sender.empty() && reply.empty());
+}
+
+TEST_F(UdpAdaptorTest, StopReleasesABlockedReceivePromptlyAndSaysStop) {
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.start_receive();
+    link.start_receive();  // a second start is ignored
+    const auto t0 = std::chrono::steady_clock::now();
+    link.stop_receive();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms) << "the join waited for a datagram";
+    EXPECT_EQ("[STOPME]@", unit_.receive());
+    link.stop_receive();  // already stopped: nothing happens
+    EXPECT_EQ("", unit_.receive(50ms));
+}
+
+TEST_F(UdpAdaptorTest, NeverStartedTransportClosesItsSocket) {
+    {
+        UdpAdaptor link(io_, "127.0.0.2");
+        link.stop_receive();  // nothing to stop: no "[STOPME]@"
+    }
+    EXPECT_EQ("", unit_.receive(50ms));
+    // The port is free again for a socket without address reuse.
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(14996);
+    // 127.0.0.1 without address reuse clashes with a live 0.0.0.0 socket, not with the peer.
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa))
+        << "the destroyed transport still holds port 14996";
+    close(fd);
+}
+
+TEST_F(UdpAdaptorTest, UnresolvableHostRaisesSystemError) {
+    EXPECT_THROW(UdpAdaptor(io_, "no-such-host.invalid"), boost::system::system_error);
+}

@@ -1,0 +1,106 @@
+#include "relay/UnitEncoding.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cmath>
+#include <limits>
+
+using namespace unit_encoding;
+
+namespace {
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+
+}  // namespace
+
+TEST(LineFormat, ValueTextsFollowTheirType) {
+    EXPECT_EQ("[HR]72@", formatLine("HR", formatValue(72)));
+    EXPECT_EQ("[X]-5@", formatLine("X", formatValue(-5)));
+    EXPECT_EQ("[T1]0@", formatLine("T1", formatValue(0.0f)));
+    EXPECT_EQ("36.5", formatValue(36.5f));
+    EXPECT_EQ("1e+06", formatValue(1000000.0f));
+    EXPECT_EQ("123457", formatValue(123456.7f));
+    EXPECT_EQ("1e-05", formatValue(0.00001f));
+    EXPECT_EQ("0.0001", formatValue(0.0001f));
+    EXPECT_EQ("[ENABLE]@", formatLine("ENABLE", formatValue("")));
+    EXPECT_EQ("[ASSOC]SN42@", formatLine("ASSOC", formatValue(std::string("SN42"))));
+}
+
+TEST(Temperature, ClampedAndWrittenWithOneDecimal) {
+    EXPECT_EQ("36.7", formatTemperature(36.66f));
+    EXPECT_EQ("37.0", formatTemperature(37.0f));
+    EXPECT_EQ("47.0", formatTemperature(50.0f));
+    EXPECT_EQ("21.0", formatTemperature(10.0f));
+    EXPECT_EQ("21.0", formatTemperature(kNaN));
+    EXPECT_EQ("47.0", formatTemperature(kInf));
+    EXPECT_EQ("21.0", formatTemperature(-kInf));
+}
+
+TEST(RoundToRange, HalvesAwayFromZeroAndNonFiniteToBounds) {
+    EXPECT_EQ(3, roundToRange(2.5f, -10, 10));
+    EXPECT_EQ(-3, roundToRange(-2.5f, -10, 10));
+    EXPECT_EQ(2, roundToRange(2.49f, -10, 10));
+    EXPECT_EQ(-10, roundToRange(kNaN, -10, 10));
+    EXPECT_EQ(10, roundToRange(kInf, -10, 10));
+    EXPECT_EQ(-10, roundToRange(-kInf, -10, 10));
+    EXPECT_EQ(10, roundToRange(3e30f, -10, 10));  // far beyond int range
+}
+
+struct WaveCase {
+    const char* label;
+    std::string (*encode)(std::vector<float>&);
+    std::vector<float> samples;
+    std::string expected;
+    std::size_t left;  // samples left in the vector
+};
+
+class Waveforms : public ::testing::TestWithParam<WaveCase> {};
+
+TEST_P(Waveforms, EncodeWholeGroupsAndKeepTheRest) {
+    const WaveCase& c = GetParam();
+    std::vector<float> samples = c.samples;
+    EXPECT_EQ(c.expected, c.encode(samples)) << c.label;
+    ASSERT_EQ(c.left, samples.size()) << c.label;
+    for (std::size_t i = 0; i < c.left; ++i) {
+        EXPECT_EQ(c.samples[c.samples.size() - c.left + i], samples[i]) << c.label;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HandComputed, Waveforms,
+    ::testing::Values(
+        WaveCase{"abp basic", encodeABP, {80, 81, 84, 90, 93}, "80,83,91", 0},
+        WaveCase{"abp seven", encodeABP, {80, 81, 84, 90, 93, 1, 2}, "80,83,91", 2},
+        WaveCase{"abp four", encodeABP, {80, 81, 84, 90}, "", 4},
+        WaveCase{"abp bounds", encodeABP, {-5, 400, 400, 2, 2}, "0,300,4", 0},
+        WaveCase{"abp two groups", encodeABP, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "1,3,4,6,8,9", 0},
+        WaveCase{"abp nan and inf", encodeABP, {kNaN, 0, kInf, 0, -kInf}, "0,300,4", 0},
+        WaveCase{"pap negative", encodePAP, {-3, -3, -3, -3, -3}, "-3,-3,-3", 0},
+        WaveCase{"pap non-finite", encodePAP, {kNaN, 0, kInf, 0, -kInf}, "0,1000,-1000", 0},
+        WaveCase{"pleth bounds", encodePLETH, {150, -1, -1, 3, 3}, "100,0,4", 0},
+        WaveCase{"cvp two groups",
+                 encodeCVP,
+                 {5, 0, 0, 6, 9, 0, 3, 6, 0, 0, 1, 0, 0, 2, 2, 0, -4, -4, 0, 0},
+                 "5,7,5,1,2,0",
+                 0},
+        WaveCase{"cvp nan inf", encodeCVP, {kNaN, 0, 0, 0, kInf, 0, 0, 0, 0, 0}, "0,1000,0", 0},
+        WaveCase{"co2 decimals",
+                 encodeCO2,
+                 {0.05f, 0, 0, 0, 0, 0, 2, 2, 0, 0, 9},
+                 "0.050,0.001,1.000",
+                 1},
+        WaveCase{
+            "co2 nan", encodeCO2, {kNaN, 0, 0, 0, kInf, 0, 0, -kInf, 0, 0}, "0.001,1.000,0.001", 0},
+        WaveCase{"ecg map", encodeECG, {0, 100, -50, 50, -100}, "1365,4095,0,1365,2730,0", 0},
+        WaveCase{"ecg nan", encodeECG, {kNaN, kInf, -kInf, 0, 0}, "0,4095,0,0,1365,1365", 0}),
+    [](const ::testing::TestParamInfo<WaveCase>& info) {
+        std::string name = info.param.label;
+        for (char& c : name) {
+            if (!std::isalnum(static_cast<unsigned char>(c))) {
+                c = '_';
+            }
+        }
+        return name;
+    });
