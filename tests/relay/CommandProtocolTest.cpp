@@ -241,6 +241,10 @@ struct BatteryCase {
     const char* expectedErr;
 };
 
+void PrintTo(const BatteryCase& c, std::ostream* os) {
+    *os << c.reply;
+}
+
 class BatteryReplies : public RelayFixture, public ::testing::WithParamInterface<BatteryCase> {
   protected:
     relayunit::EmulatorOptions unitOptions() override {

@@ -56,6 +56,10 @@ struct WaveCase {
     std::size_t left;  // samples left in the vector
 };
 
+void PrintTo(const WaveCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class Waveforms : public ::testing::TestWithParam<WaveCase> {};
 
 TEST_P(Waveforms, EncodeWholeGroupsAndKeepTheRest) {
