@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 
+#include "client/protocols/AppClient.h"
 #include "client/protocols/CallbackRecorder.h"
 #include "client/protocols/SimClient.h"
 #include "emulators/sim_server/SimServerEmulator.h"
 #include "support/WaitUntil.h"
 
+using com_nax::AppClient;
 using com_nax::CSClient;
 using com_nax::SimClient;
 using simemu::Protocol;
@@ -52,6 +57,79 @@ bool sawValue(Recorder& r, const std::string& id, int value) {
         kWait);
 }
 
+// The bridge's APP inputs: sensor and catheter states, five waveforms (rate 1)
+// and the numerics.
+std::vector<CSClient::InputDef> bridgeAppInputs() {
+    std::vector<CSClient::InputDef> defs;
+    for (const char* id :
+         {"ARTERIAL_CATHETER_DEPTH", "CVP_CATHETER_DEPTH", "PA_CATHETER_DEPTH", "PULSE_SENSOR",
+          "SPO2_PROBE", "CAPNOGRAPH_SENSOR", "TEMP_BODY_SENSOR", "TEMP_BLOOD_SENSOR", "NIBP_SENSOR",
+          "SIMULATOR_XCONNECTED", "EXT_DABP", "EXT_MAP", "EXT_SABP", "HRPM", "RRPM"}) {
+        defs.push_back({id, CSClient::PARAM_INT, 0});
+    }
+    for (const char* id : {"ARTLINE", "PLINE", "CVPLINE", "CAPNOGRAM", "PLETH"}) {
+        defs.push_back({id, CSClient::PARAM_FLOAT, 1});
+    }
+    for (const char* id : {"SAO2", "BODY_TEMP", "bloodTemp"}) {
+        defs.push_back({id, CSClient::PARAM_FLOAT, 0});
+    }
+    return defs;
+}
+
+// Keeps counts and the last value per id instead of every batch: the waveforms
+// alone bring more than 400 values a second.
+class AppCounter : public AppClient::Callback {
+  public:
+    void connectionStateChanged(CSClient::State, CSClient::State current) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (current == CSClient::STATE_READY) {
+            ++readyCount_;
+        }
+    }
+    void parametersUpdated(const std::vector<CSClient::Parameter>& parameters) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const CSClient::Parameter& p : parameters) {
+            ++counts_[p.id];
+            last_[p.id] = p;
+        }
+    }
+    void sceStarted(unsigned sceId, unsigned, unsigned, CSClient::Result result) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (result == CSClient::RESULT_OK) {
+            startedSce_ = sceId;
+        }
+    }
+
+    unsigned readyCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return readyCount_;
+    }
+    unsigned startedSce() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return startedSce_;
+    }
+    std::size_t count(const std::string& id) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return counts_[id];
+    }
+    bool lastIs(const std::string& id, CSClient::ParameterType type, int value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = last_.find(id);
+        return it != last_.end() && it->second.type == type && !it->second.override &&
+               (type == CSClient::PARAM_INT
+                    ? it->second.value.intValue == value
+                    : it->second.value.floatValue == static_cast<float>(value));
+    }
+
+  private:
+    // Guards everything below; taken on the client's receive thread.
+    std::mutex mutex_;
+    unsigned readyCount_ = 0;
+    unsigned startedSce_ = 0;
+    std::map<std::string, std::size_t> counts_;
+    std::map<std::string, CSClient::Parameter> last_;
+};
+
 }  // namespace
 
 TEST(EmulatorEndToEnd, SimClientFollowsValuesAndSurvivesADroppedConnection) {
@@ -79,4 +157,66 @@ TEST(EmulatorEndToEnd, SimClientFollowsValuesAndSurvivesADroppedConnection) {
         [&] { return client.getNumberOfRegisteredInputParameters() == 3; }, kWait));
     emu.set("HW_PATSPEED", 0);
     EXPECT_TRUE(sawValue(recorder, "HW_PATSPEED", 0)) << "no updates after the reconnection";
+}
+
+// As the bridge starts against a session already running: the inputs are
+// registered before the handshake and must go out for the listed scenario.
+TEST(EmulatorEndToEnd, AppClientSubscribesTheBridgeInputsOfARunningScenario) {
+    simemu::EmulatorOptions options = ephemeral();
+    options.autoRun = true;
+    simemu::SimServerEmulator emu(options);
+    ASSERT_TRUE(emu.start());
+    const unsigned sce = emu.scenario().sceId;
+    ASSERT_NE(0u, sce) << "the emulator did not start its scenario";
+
+    AppCounter counter;
+    AppClient::Timing keepAliveSoon;
+    keepAliveSoon.keepAlivePeriod = std::chrono::milliseconds(100);
+    AppClient client(com_nax::OPTION_AUTO_RECONNECT | com_nax::OPTION_QUIET, keepAliveSoon);
+    client.setTimings(fastTimings());
+    ASSERT_TRUE(client.addCallbackInterface(&counter));
+    const std::vector<CSClient::InputDef> inputs = bridgeAppInputs();
+    ASSERT_EQ(23u, inputs.size());
+    ASSERT_EQ(CSClient::RESULT_OK, client.registerInputParameters(inputs));
+    ASSERT_EQ(CSClient::RESULT_OK, client.open("127.0.0.1", emu.appPort(), nullptr));
+    ASSERT_EQ(CSClient::RESULT_OK, client.startKeepAlive());
+
+    ASSERT_TRUE(testsupport::waitUntil([&] { return counter.readyCount() == 1; }, kWait))
+        << "the APP client never reached STATE_READY";
+    ASSERT_TRUE(testsupport::waitUntil([&] { return client.getActiveSce().sceId == sce; }, kWait))
+        << "the running scenario was never taken from the list";
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return client.getNumberOfRegisteredInputParameters() == 23; }, kWait))
+        << "only " << client.getNumberOfRegisteredInputParameters()
+        << " of the 23 inputs were confirmed";
+    EXPECT_EQ(0u, client.getNumberOfUnregisteredInputParameters());
+    EXPECT_EQ(23u, emu.subscriptions(Protocol::App).size());
+
+    // Initial values come with the confirmation, typed as registered.
+    EXPECT_TRUE(counter.lastIs("PULSE_SENSOR", CSClient::PARAM_INT, 1));
+    EXPECT_GE(counter.count("BODY_TEMP"), 1u);
+
+    // Every waveform streams samples while the scenario runs.
+    for (const char* wave : {"ARTLINE", "PLINE", "CVPLINE", "CAPNOGRAM", "PLETH"}) {
+        EXPECT_TRUE(testsupport::waitUntil([&] { return counter.count(wave) >= 40; }, kWait))
+            << wave << ": only " << counter.count(wave) << " samples arrived";
+    }
+    // A numeric change reaches the client as an integer.
+    emu.set("HRPM", 131);
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return counter.lastIs("HRPM", CSClient::PARAM_INT, 131); }, kWait))
+        << "HRPM=131 never arrived";
+
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            for (const auto& m : emu.messages(simemu::MessageKind::AppFlowControl)) {
+                if (m.mode == 3) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        kWait))
+        << "no keep-alive reached the server";
+    EXPECT_EQ(CSClient::RESULT_OK, client.stopKeepAlive());
 }
