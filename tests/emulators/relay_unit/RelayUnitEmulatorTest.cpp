@@ -1,0 +1,193 @@
+#include "emulators/relay_unit/RelayUnitEmulator.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/RunProcess.h"
+#include "support/WaitUntil.h"
+
+using namespace std::chrono_literals;
+using relayunit::EmulatorOptions;
+using relayunit::RelayUnitEmulator;
+using ::testing::ElementsAre;
+
+namespace {
+
+// The bridge's side, reduced to a socket on 127.0.0.1:14996.
+class Bridge {
+  public:
+    Bridge() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        const int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(14996);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            ADD_FAILURE() << "the bridge side cannot bind";
+        }
+    }
+    ~Bridge() { close(fd_); }
+
+    void send(const std::string& text, const char* to = "127.0.0.2") {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(14996);
+        inet_pton(AF_INET, to, &sa.sin_addr);
+        sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    }
+    std::string receive(std::chrono::milliseconds timeout = 2000ms, std::string* from = nullptr) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+            return std::string();
+        }
+        char buffer[512];
+        sockaddr_in sa{};
+        socklen_t length = sizeof sa;
+        const ssize_t n =
+            recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sa), &length);
+        if (from) {
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
+            *from = text;
+        }
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }
+    std::string ask(const std::string& text) {
+        send(text);
+        return receive();
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+EmulatorOptions quickUnit() {
+    EmulatorOptions o;
+    o.serial = "SN-7";
+    o.watchdogTimeout = 150ms;
+    o.completionDelay = 20ms;
+    return o;
+}
+
+class Emulator : public ::testing::Test {
+  protected:
+    void SetUp() override { unit_.start(); }
+
+    void associateAndEnable() {
+        ASSERT_EQ("[assoc]@", bridge_.ask("[ASSOC]SN-7@"));
+        ASSERT_EQ("[enabled]@", bridge_.ask("[ENABLE]@"));
+    }
+
+    RelayUnitEmulator unit_{quickUnit()};
+    Bridge bridge_;
+};
+
+}  // namespace
+
+TEST_F(Emulator, IdentifiesUntilAssociatedAndAnswersFromItsAddress) {
+    std::string from;
+    bridge_.send("[ID]MonitorRelay v2.2@");
+    EXPECT_EQ("[ID]MonitorRelay v2.2:SN-7@", bridge_.receive(2000ms, &from));
+    EXPECT_EQ("127.0.0.2", from);
+    EXPECT_EQ("[assoc]refused@", bridge_.ask("[ASSOC]SN-8@"));
+    EXPECT_EQ("[enable]not_associated@", bridge_.ask("[ENABLE]@"));
+    associateAndEnable();
+    const std::string id = bridge_.ask("[ID]MonitorRelay v2.2@");
+    EXPECT_EQ(std::string::npos, id.find("MonitorRelay v2.2:")) << id;
+    EXPECT_EQ("[disabled]@", bridge_.ask("[DISABLE]@"));
+    EXPECT_FALSE(unit_.associated());
+    EXPECT_EQ("[batt]500,100@", bridge_.ask("[GET_BATT]@"));
+}
+
+TEST_F(Emulator, TakesCommandsOnlyWhileEnabled) {
+    bridge_.send("[HR]72@");
+    associateAndEnable();
+    bridge_.send("[HR]80@[SPO2]97@[T1]37.5@[ABP]80,83,91@[CO2]0@");
+    ASSERT_TRUE(unit_.waitForLine("CO2", 2s)) << "the batch never arrived";
+    const auto lines = unit_.lines();
+    ASSERT_EQ("HR", lines[0].name);
+    EXPECT_FALSE(lines[0].taken);
+    const auto m = unit_.monitor();
+    EXPECT_EQ(80, m.hr.value_or(-1));
+    EXPECT_EQ(97, m.spo2.value_or(-1));
+    EXPECT_FLOAT_EQ(37.5f, m.t1.value_or(-1));
+    EXPECT_TRUE(m.co2Disabled);
+    EXPECT_THAT(unit_.samples("ABP"), ElementsAre(80, 83, 91));
+    EXPECT_EQ(0, unit_.malformedLines());
+}
+
+TEST_F(Emulator, WatchdogDropsTheAssociationAfterSilence) {
+    associateAndEnable();
+    ASSERT_EQ("[wdt]ok@", bridge_.ask("[WDT]1@"));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return unit_.watchdogExpiries() == 1; }, 3s))
+        << "the watchdog never expired";
+    EXPECT_FALSE(unit_.enabled());
+    EXPECT_EQ("[ID]MonitorRelay v2.2:SN-7@", bridge_.ask("[ID]MonitorRelay v2.2@"));
+}
+
+TEST_F(Emulator, FaultSwitches) {
+    unit_.setSplitReplies(true);
+    bridge_.send("[GET_BATT]@");
+    EXPECT_EQ("[batt]5", bridge_.receive());
+    EXPECT_EQ("00,100@", bridge_.receive());
+
+    unit_.setSplitReplies(false);
+    unit_.setAnnouncedSerial("SN-FAKE");
+    EXPECT_EQ("[ID]MonitorRelay v2.2:SN-FAKE@", bridge_.ask("[ID]MonitorRelay v2.2@"));
+
+    unit_.setReplyDelay(200ms);
+    bridge_.send("[GET_BATT]@");
+    EXPECT_EQ("", bridge_.receive(50ms)) << "the delayed reply came early";
+    EXPECT_EQ("[batt]500,100@", bridge_.receive());
+
+    unit_.setReplyDelay(0ms);
+    unit_.setSilent(true);
+    bridge_.send("[GET_BATT]@");
+    EXPECT_EQ("", bridge_.receive(100ms));
+    EXPECT_TRUE(unit_.waitForLine("GET_BATT", 1s, 3)) << "a silent unit still records lines";
+
+    unit_.setSilent(false);
+    associateAndEnable();
+    unit_.dropAssociation();
+    EXPECT_FALSE(unit_.enabled());
+}
+
+TEST_F(Emulator, WifiCommandsAcknowledgeThenComplete) {
+    associateAndEnable();
+    bridge_.send("[WIFI_FACTORY_RESET]@");
+    EXPECT_EQ("[wifi_factory_reset]@", bridge_.receive());
+    EXPECT_EQ("[wifi_factory_reset]done@", bridge_.receive());
+    bridge_.send("[WIFI_CFG]57600,14996,0,MyNet,pa,ss@");
+    EXPECT_EQ("[wifi_cgf]ok@", bridge_.receive());
+    EXPECT_EQ("[wifi_cfg]stored@", bridge_.receive());
+    EXPECT_EQ("MyNet", unit_.wifiSsid());
+    EXPECT_EQ("pa,ss", unit_.wifiPassPhrase());
+    EXPECT_EQ("[wifi_settings]MyNet,pa,ss@", bridge_.ask("[WIFI_SETTINGS]@"));
+    EXPECT_EQ("[wifi_report]ssid=MyNet@", bridge_.ask("[WIFI_REPORT]@"));
+
+    unit_.setWifiConfigCompletes(false);
+    bridge_.send("[WIFI_CFG]57600,14996,0,Other,x@");
+    EXPECT_EQ("[wifi_cgf]ok@", bridge_.receive());
+    EXPECT_EQ("", bridge_.receive(100ms)) << "a completion came although switched off";
+}
+
+TEST(EmulatorProgram, HelpListsTheFaultSwitches) {
+    const auto result = testsupport::runProcess(RELAY_UNIT_EMULATOR_PATH, {"--help"}, 5000);
+    EXPECT_EQ(0, result.exitStatus);
+    EXPECT_NE(std::string::npos, result.out.find("--silent"));
+    EXPECT_NE(std::string::npos, result.out.find("--watchdog-ms"));
+}
+
+TEST(EmulatorProgram, RefusesAnAddressItCannotUse) {
+    const auto result =
+        testsupport::runProcess(RELAY_UNIT_EMULATOR_PATH, {"--address", "not-an-ip"}, 5000);
+    EXPECT_EQ(1, result.exitStatus);
+    EXPECT_NE(std::string::npos, result.err.find("not an IPv4 address"));
+}
