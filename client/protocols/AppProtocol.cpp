@@ -86,13 +86,17 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
             return;
         }
         handleListResponse(message);
+        const bool firstListOfConnection = !listSinceConnect_.exchange(true);
         if (getState() == CSClient::STATE_CONNECTED) {
             registerAllParameters();
             becomeReady();
         } else if (getState() == CSClient::STATE_READY && sceId_.load() != 0 &&
-                   registrationsWaiting()) {
+                   (registrationsWaiting() || firstListOfConnection)) {
             // A scenario already running when the client started: the inputs
             // registered at start-up would otherwise wait for its next restart.
+            // After a reconnection the server may have restarted and forgotten
+            // every subscription, so the first list of a connection renews them
+            // (a server that kept them answers with the same ids).
             registerAllParameters();
         }
         return;
@@ -157,6 +161,7 @@ void AppProtocol::handleConnectionStateChange(CSClient::State previous, CSClient
             requestSimulatorVersion();
             break;
         case CSClient::STATE_CONNECTED:
+            listSinceConnect_ = false;
             if (!isQuiet()) {
                 std::cout << "Sending flow control request..." << std::endl;
             }

@@ -98,6 +98,8 @@ class AppProtocol : public CSClientProtocol {
     // Moves a connection still in STATE_CONNECTED to STATE_READY.
     void becomeReady();
     bool registrationsWaiting() const;
+    // False from each new connection until its first scenario list arrived.
+    std::atomic<bool> listSinceConnect_{false};
     CSClient::Result send(const std::vector<std::uint8_t>& payload);
     // RESULT_NO_ACTIVE_SCE without a scenario or, with `notWhileLoaded`, while loaded.
     bool scenarioMissing(bool notWhileLoaded) const;

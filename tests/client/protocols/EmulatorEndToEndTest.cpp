@@ -220,3 +220,39 @@ TEST(EmulatorEndToEnd, AppClientSubscribesTheBridgeInputsOfARunningScenario) {
         << "no keep-alive reached the server";
     EXPECT_EQ(CSClient::RESULT_OK, client.stopKeepAlive());
 }
+
+// A server restarted while the client runs has forgotten every subscription:
+// the client must renew them on the new connection, not wait for the next
+// scenario start.
+TEST(EmulatorEndToEnd, AppClientResubscribesAfterTheServerRestarts) {
+    simemu::EmulatorOptions options = ephemeral();
+    options.autoRun = true;
+    auto emu = std::make_unique<simemu::SimServerEmulator>(options);
+    ASSERT_TRUE(emu->start());
+
+    AppCounter counter;
+    AppClient client(com_nax::OPTION_AUTO_RECONNECT | com_nax::OPTION_QUIET);
+    client.setTimings(fastTimings());
+    ASSERT_TRUE(client.addCallbackInterface(&counter));
+    ASSERT_EQ(CSClient::RESULT_OK, client.registerInputParameters(bridgeAppInputs()));
+    ASSERT_EQ(CSClient::RESULT_OK, client.open("127.0.0.1", emu->appPort(), nullptr));
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return emu->subscriptions(Protocol::App).size() == 23; }, kWait));
+
+    // Same port, fresh server: no subscriptions, a scenario already running.
+    options.appPort = emu->appPort();
+    options.simPort = emu->simPort();
+    emu.reset();
+    emu = std::make_unique<simemu::SimServerEmulator>(options);
+    ASSERT_TRUE(emu->start());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return counter.readyCount() == 2; }, kWait))
+        << "no reconnection to the restarted server";
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return emu->subscriptions(Protocol::App).size() == 23; }, kWait))
+        << "the restarted server holds " << emu->subscriptions(Protocol::App).size()
+        << " subscriptions";
+    emu->set("HRPM", 77);
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return counter.lastIs("HRPM", CSClient::PARAM_INT, 77); }, kWait))
+        << "no updates from the restarted server";
+}
