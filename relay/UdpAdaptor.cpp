@@ -15,9 +15,11 @@ UdpAdaptor::UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpT
     socket_.set_option(boost::asio::socket_base::broadcast(true));
     socket_.bind(udp::endpoint(boost::asio::ip::address_v4::any(), kPort));
 
+    // No "address configured" filter: it hides IPv4 results on a host whose
+    // only IPv4 addresses are loopback ones, where the unit may still be found.
     udp::resolver resolver(io);
     const auto results =
-        resolver.resolve(udp::v4(), host, std::to_string(kPort), udp::resolver::address_configured);
+        resolver.resolve(udp::v4(), host, std::to_string(kPort), udp::resolver::numeric_service);
     remote_ = *results.begin();
     std::memset(buffer_, 0, sizeof buffer_);
 }
