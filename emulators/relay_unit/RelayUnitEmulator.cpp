@@ -181,6 +181,7 @@ void RelayUnitEmulator::receiveFrom(int fd) {
             lines_.push_back(record);
             seen.push_back(record);
         }
+        trimHistory();
         changed_.notify_all();
     }
     if (observer_) {
@@ -488,6 +489,26 @@ bool RelayUnitEmulator::waitForDatagrams(std::size_t count,
                                          std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return datagrams_.size() >= count; });
+}
+
+namespace {
+
+template <typename T>
+void trimFront(std::vector<T>& v, std::size_t limit) {
+    if (limit > 0 && v.size() > 2 * limit) {
+        v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() - limit));
+    }
+}
+
+}  // namespace
+
+void RelayUnitEmulator::trimHistory() {
+    const std::size_t limit = options_.historyLimit;
+    trimFront(lines_, limit);
+    trimFront(datagrams_, limit);
+    for (auto& wave : monitor_.waveforms) {
+        trimFront(wave.second, limit);
+    }
 }
 
 }  // namespace relayunit

@@ -29,6 +29,9 @@ struct EmulatorOptions {
     int batterySupply = 100;
     std::string batteryReply;  // raw GET_BATT answer instead of the two numbers ("" = normal)
     unsigned short port = 14996;
+    // Received lines, datagrams and waveform blocks kept for observation; 0
+    // keeps everything (tests). A unit left running for hours needs a bound.
+    std::size_t historyLimit = 0;
 };
 
 // One line the unit received, in arrival order.
@@ -123,6 +126,8 @@ class RelayUnitEmulator {
                std::chrono::milliseconds extra = {});
     void applyCommand(const std::string& name, const std::string& value, const sockaddr_in& from);
     void sendDue();
+    // Drops the older half of each record once it passes twice the limit; mutex_ held.
+    void trimHistory();
     int pollTimeoutMs() const;
 
     const EmulatorOptions options_;

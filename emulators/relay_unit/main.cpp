@@ -4,7 +4,10 @@
 #include <atomic>
 #include <boost/program_options.hpp>
 #include <chrono>
+#include <iomanip>
 #include <iostream>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 #include "emulators/relay_unit/RelayUnitEmulator.h"
@@ -32,6 +35,49 @@ std::string jsonEscape(const std::string& text) {
         }
     }
     return out;
+}
+
+template <typename T>
+std::string shown(const std::optional<T>& v) {
+    if (!v) {
+        return "--";
+    }
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(std::is_floating_point<T>::value ? 1 : 0) << *v;
+    return out.str();
+}
+
+// Values per second of one waveform over the last second.
+std::size_t rate(const relayunit::MonitorState& m, const char* name,
+                 relayunit::Clock::time_point now) {
+    const auto it = m.waveforms.find(name);
+    std::size_t n = 0;
+    if (it != m.waveforms.end()) {
+        for (auto b = it->second.rbegin(); b != it->second.rend(); ++b) {
+            if (now - b->at > std::chrono::seconds(1)) {
+                break;
+            }
+            n += b->values.size();
+        }
+    }
+    return n;
+}
+
+// One line: what a monitor behind the unit would show now.
+std::string monitorLine(const relayunit::RelayUnitEmulator& unit) {
+    const auto m = unit.monitor();
+    const auto now = relayunit::Clock::now();
+    std::ostringstream out;
+    if (!unit.enabled()) {
+        out << "(not enabled) ";
+    }
+    out << "HR " << shown(m.hr) << "  RR " << shown(m.rr) << "  SpO2 " << shown(m.spo2)
+        << (m.spo2Probe && *m.spo2Probe == 0 ? " (probe off)" : "") << "  NIBP " << shown(m.sbp)
+        << "/" << shown(m.dbp) << " (" << shown(m.mbp) << ")  T1 " << shown(m.t1) << "  T2 "
+        << shown(m.t2) << "  CO2 " << (m.co2Disabled ? "off" : "on") << "  | per s: ABP "
+        << rate(m, "ABP", now) << " PAP " << rate(m, "PAP", now) << " CVP " << rate(m, "CVP", now)
+        << " PLETH " << rate(m, "PLETH", now) << " CO2 " << rate(m, "CO2", now);
+    return out.str();
 }
 
 }  // namespace
@@ -66,7 +112,10 @@ int main(int argc, char* argv[]) {
         "split", "Fault: send every reply in two datagrams")(
         "no-reset-completion", "Fault: never complete a Wi-Fi factory reset")(
         "no-config-completion", "Fault: never complete a Wi-Fi configuration")(
-        "json", "Print JSON lines instead of text");
+        "json", "Print JSON lines instead of text")(
+        "monitor-view", "Instead of every line, print once a second what a monitor would show")(
+        "history", po::value<std::size_t>(&options.historyLimit)->default_value(20000),
+        "Received lines kept in memory (0: all)");
 
     po::variables_map vm;
     try {
@@ -84,10 +133,14 @@ int main(int argc, char* argv[]) {
     options.watchdogTimeout = std::chrono::milliseconds(watchdogMs);
     options.completionDelay = std::chrono::milliseconds(completionMs);
     const bool json = vm.count("json") > 0;
+    const bool monitorView = vm.count("monitor-view") > 0;
 
     relayunit::RelayUnitEmulator unit(options);
     const auto started = relayunit::Clock::now();
     unit.setLineObserver([&](const relayunit::ReceivedLine& line) {
+        if (monitorView) {
+            return;
+        }
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(line.at - started).count();
         if (json) {
@@ -117,8 +170,13 @@ int main(int argc, char* argv[]) {
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
     int expiries = 0;
+    auto nextView = relayunit::Clock::now() + std::chrono::seconds(1);
     while (!stopRequested) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (monitorView && relayunit::Clock::now() >= nextView) {
+            nextView += std::chrono::seconds(1);
+            std::cout << monitorLine(unit) << std::endl;
+        }
         if (unit.watchdogExpiries() != expiries) {
             expiries = unit.watchdogExpiries();
             std::cerr << "relay-unit-emulator: watchdog expired, association dropped" << std::endl;

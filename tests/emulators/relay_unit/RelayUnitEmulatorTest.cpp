@@ -191,3 +191,25 @@ TEST(EmulatorProgram, RefusesAnAddressItCannotUse) {
     EXPECT_EQ(1, result.exitStatus);
     EXPECT_NE(std::string::npos, result.err.find("not an IPv4 address"));
 }
+
+TEST(EmulatorHistory, ALimitedHistoryKeepsTheNewestLinesAndTheMonitorCurrent) {
+    EmulatorOptions options = quickUnit();
+    options.historyLimit = 10;
+    options.watchdogTimeout = 60s;
+    RelayUnitEmulator unit(options);
+    unit.start();
+    Bridge bridge;
+    ASSERT_EQ("[assoc]@", bridge.ask("[ASSOC]SN-7@"));
+    ASSERT_EQ("[enabled]@", bridge.ask("[ENABLE]@"));
+    for (int i = 0; i < 100; ++i) {
+        bridge.send("[HR]" + std::to_string(60 + i) + "@[ABP]80,83,91@");
+    }
+    ASSERT_TRUE(testsupport::waitUntil([&] { return unit.monitor().hr == 159; }, 2s))
+        << "the last heart rate never arrived";
+    const auto lines = unit.lines();
+    EXPECT_LE(lines.size(), 20u);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("ABP", lines.back().name);
+    EXPECT_LE(unit.datagramCount(), 20u);
+    EXPECT_LE(unit.samples("ABP").size(), 60u);  // at most 20 blocks of 3
+}
