@@ -132,6 +132,14 @@ void replaceFileAtomically(const std::string& path, const std::string& text) {
         errno = err;
         throwErrno("cannot replace " + path);
     }
+    // Make the rename itself survive a power cut; the file is complete either way.
+    const std::string::size_type slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
 }
 
 }  // namespace
