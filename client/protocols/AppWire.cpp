@@ -11,11 +11,7 @@ constexpr std::uint32_t kNoFilter = 0x7FFFFFFF;
 }  // namespace
 
 wire::ByteWriter commandHead(std::uint16_t code) {
-    static const std::uint8_t sHeader[wire::kHeadSize] = {1, 2, 0x7F, 0xFF, 0, 0,
-                                                          0, 0, 0,    0x7F, 0, 0};
-    wire::ByteWriter w(sHeader, wire::kHeadSize);
-    w.patchU16(10, code);
-    return w;
+    return wire::messageHead(kProtocol, kSubCommand, code);
 }
 
 wire::Bytes inputSubscription(std::uint32_t sceId, const std::vector<InputItem>& items) {
@@ -54,10 +50,7 @@ wire::Bytes unregistration(std::uint16_t code, std::uint32_t sceId,
 
 wire::Bytes publish(bool noLog, std::uint32_t sceId, std::uint32_t mode,
                     const std::vector<PublishItem>& items) {
-    static const std::uint8_t sHeaderNoLog[wire::kHeadSize] = {1, 2, 0x7F, 0xFF, 0, 0,
-                                                               0, 0, 0,    0x7F, 0, 0x38};
-    wire::ByteWriter w =
-        noLog ? wire::ByteWriter(sHeaderNoLog, wire::kHeadSize) : commandHead(kCodePublish);
+    wire::ByteWriter w = commandHead(noLog ? kCodePublishNoLog : kCodePublish);
     w.u32(sceId);
     w.u32(mode);
     w.u32(static_cast<std::uint32_t>(items.size()));
@@ -87,9 +80,7 @@ wire::Bytes versionRequest() {
 }
 
 wire::Bytes listRequest() {
-    static const std::uint8_t sSubHeader[wire::kHeadSize] = {1, 1, 0x7F, 0xFF, 0, 0,
-                                                             0, 0, 0,    0x7F, 0, 1};
-    return wire::Bytes(sSubHeader, sSubHeader + wire::kHeadSize);
+    return wire::messageHead(kProtocol, kSubList, kCodeListRequest).data();
 }
 
 wire::Bytes eventSubscription(std::uint32_t mode, std::int32_t filter) {
@@ -174,9 +165,8 @@ wire::Bytes bookmark(std::uint32_t sceId, std::int32_t number) {
 }
 
 wire::Bytes relayCalibration(std::uint32_t first, std::uint32_t second) {
-    static const std::uint8_t sCalibrationHeader[wire::kHeadSize] = {4, 4, 0x7F, 0xFF, 0, 0,
-                                                                     0, 0, 0,    0x7F, 0, 8};
-    wire::ByteWriter w(sCalibrationHeader, wire::kHeadSize);
+    // Protocol 4, subprotocol 4: the relay's calibration travels outside the APP codes.
+    wire::ByteWriter w = wire::messageHead(4, 4, kCodeRelayCalibration);
     w.s32(1);
     w.u32(first);
     w.u32(second);
@@ -260,42 +250,23 @@ Event decodeEvent(const wire::ByteReader& payload) {
 }
 
 std::vector<InputConfirmation> decodeInputReply(const wire::ByteReader& payload) {
-    constexpr std::size_t kFirst = 20;
-    constexpr std::size_t kRecord = 48;
-    std::vector<InputConfirmation> out;
-    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(16));
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = kFirst + kRecord * i;
-        out.push_back({payload.u32(at), payload.f32(at + 12), payload.fixedText(at + 16)});
-    }
-    return out;
+    return wire::readRecords<InputConfirmation>(payload, 16, 20, 48, [&](std::size_t at) {
+        return InputConfirmation{payload.u32(at), payload.f32(at + 12), payload.fixedText(at + 16)};
+    });
 }
 
 std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payload) {
-    constexpr std::size_t kFirst = 20;
-    constexpr std::size_t kRecord = 44;
-    std::vector<OutputConfirmation> out;
-    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(16));
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = kFirst + kRecord * i;
-        out.push_back({payload.u32(at), payload.fixedText(at + 12)});
-    }
-    return out;
+    return wire::readRecords<OutputConfirmation>(payload, 16, 20, 44, [&](std::size_t at) {
+        return OutputConfirmation{payload.u32(at), payload.fixedText(at + 12)};
+    });
 }
 
 PatientUpdate decodePatientUpdate(const wire::ByteReader& payload) {
-    constexpr std::size_t kFirst = 24;
-    constexpr std::size_t kRecord = 8;
     PatientUpdate u;
     u.kind = payload.u32(16);
-    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(20));
-    u.records.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = kFirst + kRecord * i;
-        u.records.push_back({payload.u32(at), payload.f32(at + 4)});
-    }
+    u.records = wire::readRecords<PublishItem>(payload, 20, 24, 8, [&](std::size_t at) {
+        return PublishItem{payload.u32(at), payload.f32(at + 4)};
+    });
     return u;
 }
 

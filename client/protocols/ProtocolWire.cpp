@@ -112,6 +112,14 @@ std::size_t recordsPresent(std::size_t payloadSize, std::size_t first, std::size
     return announced < fit ? announced : fit;
 }
 
+ByteWriter messageHead(std::uint8_t protocol, std::uint8_t subprotocol, std::uint16_t code) {
+    const std::uint8_t head[kHeadSize] = {protocol, subprotocol, 0x7F, 0xFF, 0, 0,
+                                          0,        0,           0,    0x7F, 0, 0};
+    ByteWriter w(head, kHeadSize);
+    w.patchU16(10, code);
+    return w;
+}
+
 std::uint32_t floatBits(float value) {
     std::uint32_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);

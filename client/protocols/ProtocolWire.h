@@ -80,6 +80,25 @@ std::int32_t truncateToInt32(float value);
 std::size_t recordsPresent(std::size_t payloadSize, std::size_t first, std::size_t recordSize,
                            std::uint32_t announced);
 
+// The records of a reply whose count word stands at `countOffset`: `read(offset)`
+// decodes the record at each offset that recordsPresent lets through.
+template <typename Record, typename Read>
+std::vector<Record> readRecords(const ByteReader& payload, std::size_t countOffset,
+                                std::size_t first, std::size_t recordSize, Read read) {
+    std::vector<Record> out;
+    const std::size_t n =
+        recordsPresent(payload.size(), first, recordSize, payload.u32(countOffset));
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out.push_back(read(first + recordSize * i));
+    }
+    return out;
+}
+
+// Head of a data payload: protocol and subprotocol bytes, the fixed marker bytes
+// both servers expect, the length word left at zero and the message code.
+ByteWriter messageHead(std::uint8_t protocol, std::uint8_t subprotocol, std::uint16_t code);
+
 std::uint32_t floatBits(float value);
 float bitsToFloat(std::uint32_t bits);
 

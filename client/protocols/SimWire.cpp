@@ -11,18 +11,14 @@ std::uint32_t idWord(std::uint32_t simulatorId) {
     return simulatorId << 16;
 }
 
-wire::ByteWriter fromTemplate(const std::uint8_t (&head)[wire::kHeadSize], std::uint16_t code) {
-    wire::ByteWriter w(head, wire::kHeadSize);
-    w.patchU16(10, code);
-    return w;
+wire::ByteWriter head(std::uint16_t code) {
+    return wire::messageHead(kProtocol, kSubprotocol, code);
 }
 
 }  // namespace
 
 wire::Bytes inputSubscription(std::uint32_t simulatorId, const std::vector<InputItem>& items) {
-    static const std::uint8_t sSubHeader[wire::kHeadSize] = {4, 2, 0x7F, 0xFF, 0, 0,
-                                                             0, 0, 0,    0x7F, 0, 1};
-    wire::ByteWriter w = fromTemplate(sSubHeader, kCodeInputSubscription);
+    wire::ByteWriter w = head(kCodeInputSubscription);
     w.u32(idWord(simulatorId));
     w.u32(static_cast<std::uint32_t>(items.size()));
     for (const InputItem& item : items) {
@@ -36,9 +32,7 @@ wire::Bytes inputSubscription(std::uint32_t simulatorId, const std::vector<Input
 }
 
 wire::Bytes outputRegistration(std::uint32_t simulatorId, const std::vector<OutputItem>& items) {
-    static const std::uint8_t sPubHeader[wire::kHeadSize] = {4, 2, 0x7F, 0xFF, 0, 0,
-                                                             0, 0, 0,    0x7F, 0, 2};
-    wire::ByteWriter w = fromTemplate(sPubHeader, kCodeOutputRegistration);
+    wire::ByteWriter w = head(kCodeOutputRegistration);
     w.u32(idWord(simulatorId));
     w.u32(static_cast<std::uint32_t>(items.size()));
     for (const OutputItem& item : items) {
@@ -51,9 +45,7 @@ wire::Bytes outputRegistration(std::uint32_t simulatorId, const std::vector<Outp
 
 wire::Bytes unregistration(std::uint16_t code, std::uint32_t simulatorId,
                            const std::vector<std::uint32_t>& serverIds) {
-    static const std::uint8_t sUnregisterHeader[wire::kHeadSize] = {4, 2, 0x7F, 0xFF, 0, 0,
-                                                                    0, 0, 0,    0x7F, 0, 4};
-    wire::ByteWriter w = fromTemplate(sUnregisterHeader, code);
+    wire::ByteWriter w = head(code);
     w.u32(idWord(simulatorId));
     w.u32(static_cast<std::uint32_t>(serverIds.size()));
     for (std::uint32_t id : serverIds) {
@@ -64,9 +56,7 @@ wire::Bytes unregistration(std::uint16_t code, std::uint32_t simulatorId,
 
 wire::Bytes publish(std::uint32_t simulatorId, std::uint32_t mode,
                     const std::vector<PublishItem>& items) {
-    static const std::uint8_t sUpdateHeader[wire::kHeadSize] = {4, 2, 0x7F, 0xFF, 0, 0,
-                                                                0, 0, 0,    0x7F, 0, 3};
-    wire::ByteWriter w = fromTemplate(sUpdateHeader, kCodePublish);
+    wire::ByteWriter w = head(kCodePublish);
     w.u32(idWord(simulatorId));
     w.u32(mode);
     w.u32(static_cast<std::uint32_t>(items.size()));
@@ -79,9 +69,7 @@ wire::Bytes publish(std::uint32_t simulatorId, std::uint32_t mode,
 }
 
 wire::Bytes versionRequest(std::uint32_t simulatorId) {
-    static const std::uint8_t sPubHeader[wire::kHeadSize] = {4, 2, 0x7F, 0xFF, 0, 0,
-                                                             0, 0, 0,    0x7F, 0, 2};
-    wire::ByteWriter w = fromTemplate(sPubHeader, kCodeVersionRequest);
+    wire::ByteWriter w = head(kCodeVersionRequest);
     w.u32(idWord(simulatorId));
     w.u32(0);
     return w.data();
@@ -107,47 +95,26 @@ Kind classify(const wire::ByteReader& payload) {
 }
 
 std::vector<InputConfirmation> decodeInputReply(const wire::ByteReader& payload) {
-    constexpr std::size_t kFirst = 20;
-    constexpr std::size_t kRecord = 52;
-    std::vector<InputConfirmation> out;
-    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(16));
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = kFirst + kRecord * i;
+    return wire::readRecords<InputConfirmation>(payload, 16, 20, 52, [&](std::size_t at) {
         InputConfirmation c;
         c.serverId = payload.u32(at);
         c.isInt = payload.u32(at + 12) != 0;
         c.valueBits = payload.u32(at + 16);
         c.name = payload.fixedText(at + 20);
-        out.push_back(std::move(c));
-    }
-    return out;
+        return c;
+    });
 }
 
 std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payload) {
-    constexpr std::size_t kFirst = 20;
-    constexpr std::size_t kRecord = 48;
-    std::vector<OutputConfirmation> out;
-    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(16));
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = kFirst + kRecord * i;
-        out.push_back({payload.u32(at), payload.fixedText(at + 16)});
-    }
-    return out;
+    return wire::readRecords<OutputConfirmation>(payload, 16, 20, 48, [&](std::size_t at) {
+        return OutputConfirmation{payload.u32(at), payload.fixedText(at + 16)};
+    });
 }
 
 std::vector<UpdateRecord> decodeUpdate(const wire::ByteReader& payload) {
-    constexpr std::size_t kFirst = 24;
-    constexpr std::size_t kRecord = 12;
-    std::vector<UpdateRecord> out;
-    const std::size_t n = wire::recordsPresent(payload.size(), kFirst, kRecord, payload.u32(20));
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = kFirst + kRecord * i;
-        out.push_back({payload.u32(at), payload.u32(at + 4) != 0, payload.u32(at + 8)});
-    }
-    return out;
+    return wire::readRecords<UpdateRecord>(payload, 20, 24, 12, [&](std::size_t at) {
+        return UpdateRecord{payload.u32(at), payload.u32(at + 4) != 0, payload.u32(at + 8)};
+    });
 }
 
 VersionReply decodeVersionReply(const wire::ByteReader& payload) {
