@@ -1,6 +1,9 @@
 // The parameter registry part of CSClientProtocol.
 #include <iostream>
+#include <map>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "client/core/CSClientProtocol.h"
 
@@ -28,6 +31,74 @@ void logAlreadyRegistered(const std::string& id) {
 void logRequestedTwice(const std::string& id) {
     std::cerr << "Parameter '" << id
               << "' is requested more than once in the same subscription call." << std::endl;
+}
+
+using InputEntry = CSClientProtocol::InputParameterEntry;
+using OutputEntry = CSClientProtocol::OutputParameterEntry;
+
+// Whether the confirmed map's value at a server id stands for the entry `id`:
+// inputs keep the id there, outputs the entry itself.
+bool confirms(const std::string& confirmedId, const std::string& id, const InputEntry*) {
+    return confirmedId == id;
+}
+
+bool confirms(const OutputEntry* confirmed, const std::string&, const OutputEntry* entry) {
+    return confirmed == entry;
+}
+
+template <typename Entry>
+std::vector<std::string> idsOf(CSMutex& lock, const std::map<std::string, Entry*>& entries) {
+    std::vector<std::string> ids;
+    CSMutex::Guard guard(lock);
+    for (const auto& item : entries) {
+        ids.push_back(item.first);
+    }
+    return ids;
+}
+
+// Unregistration of inputs or outputs; `lock` is registryLock_, not held by the caller.
+template <typename Entry, typename Confirmed, typename Hook>
+CSClient::Result unregisterEntries(CSMutex& lock, std::map<std::string, Entry*>& entries,
+                                   std::map<uint32_t, Confirmed>& confirmedIds,
+                                   const std::vector<std::string>& ids, Hook sendUnsubscription) {
+    if (ids.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    // The hook runs without the lock, so it gets copies: the receive thread may
+    // confirm or another caller remove the entries meanwhile.
+    std::vector<Entry> confirmed;
+    std::set<std::string> found;
+    {
+        CSMutex::Guard guard(lock);
+        for (const std::string& id : ids) {
+            auto it = entries.find(id);
+            if (it != entries.end() && found.insert(id).second &&
+                it->second->serverId != CSClientProtocol::UNASSIGNED_ID) {
+                confirmed.push_back(*it->second);
+            }
+        }
+    }
+    if (!confirmed.empty()) {
+        std::vector<Entry*> copies;
+        for (Entry& entry : confirmed) {
+            copies.push_back(&entry);
+        }
+        sendUnsubscription(copies);
+    }
+    CSMutex::Guard guard(lock);
+    for (const std::string& id : found) {
+        auto it = entries.find(id);
+        if (it == entries.end()) {
+            continue;
+        }
+        auto confirmedIt = confirmedIds.find(it->second->serverId);
+        if (confirmedIt != confirmedIds.end() && confirms(confirmedIt->second, id, it->second)) {
+            confirmedIds.erase(confirmedIt);
+        }
+        delete it->second;
+        entries.erase(it);
+    }
+    return CSClient::RESULT_OK;
 }
 
 }  // namespace
@@ -126,105 +197,25 @@ CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::Outp
 }
 
 CSClient::Result CSClientProtocol::unregisterInputParameters(const std::vector<std::string>& ids) {
-    if (ids.empty()) {
-        return CSClient::RESULT_OK;
-    }
-    // The hook runs without the lock, so it gets copies: the receive thread may
-    // confirm or another caller remove the entries meanwhile.
-    std::vector<InputParameterEntry> confirmed;
-    std::set<std::string> found;
-    {
-        CSMutex::Guard guard(registryLock_);
-        for (const std::string& id : ids) {
-            auto it = inputs_.find(id);
-            if (it != inputs_.end() && found.insert(id).second &&
-                it->second->serverId != UNASSIGNED_ID) {
-                confirmed.push_back(*it->second);
-            }
-        }
-    }
-    if (!confirmed.empty()) {
-        std::vector<InputParameterEntry*> entries;
-        for (InputParameterEntry& entry : confirmed) {
-            entries.push_back(&entry);
-        }
-        sendInputUnsubscriptionRequest(entries);
-    }
-    CSMutex::Guard guard(registryLock_);
-    for (const std::string& id : found) {
-        auto it = inputs_.find(id);
-        if (it == inputs_.end()) {
-            continue;
-        }
-        auto confirmedIt = confirmedInputs_.find(it->second->serverId);
-        if (confirmedIt != confirmedInputs_.end() && confirmedIt->second == id) {
-            confirmedInputs_.erase(confirmedIt);
-        }
-        delete it->second;
-        inputs_.erase(it);
-    }
-    return CSClient::RESULT_OK;
+    return unregisterEntries(registryLock_, inputs_, confirmedInputs_, ids,
+                             [this](const std::vector<InputParameterEntry*>& entries) {
+                                 sendInputUnsubscriptionRequest(entries);
+                             });
 }
 
 CSClient::Result CSClientProtocol::unregisterOutputParameters(const std::vector<std::string>& ids) {
-    if (ids.empty()) {
-        return CSClient::RESULT_OK;
-    }
-    std::vector<OutputParameterEntry> confirmed;
-    std::set<std::string> found;
-    {
-        CSMutex::Guard guard(registryLock_);
-        for (const std::string& id : ids) {
-            auto it = outputs_.find(id);
-            if (it != outputs_.end() && found.insert(id).second &&
-                it->second->serverId != UNASSIGNED_ID) {
-                confirmed.push_back(*it->second);
-            }
-        }
-    }
-    if (!confirmed.empty()) {
-        std::vector<OutputParameterEntry*> entries;
-        for (OutputParameterEntry& entry : confirmed) {
-            entries.push_back(&entry);
-        }
-        sendOutputUnsubscriptionRequest(entries);
-    }
-    CSMutex::Guard guard(registryLock_);
-    for (const std::string& id : found) {
-        auto it = outputs_.find(id);
-        if (it == outputs_.end()) {
-            continue;
-        }
-        auto confirmedIt = confirmedOutputs_.find(it->second->serverId);
-        if (confirmedIt != confirmedOutputs_.end() && confirmedIt->second == it->second) {
-            confirmedOutputs_.erase(confirmedIt);
-        }
-        delete it->second;
-        outputs_.erase(it);
-    }
-    return CSClient::RESULT_OK;
+    return unregisterEntries(registryLock_, outputs_, confirmedOutputs_, ids,
+                             [this](const std::vector<OutputParameterEntry*>& entries) {
+                                 sendOutputUnsubscriptionRequest(entries);
+                             });
 }
 
 CSClient::Result CSClientProtocol::unregisterAllInputParameters() {
-    std::vector<std::string> ids;
-    {
-        CSMutex::Guard guard(registryLock_);
-        for (const auto& item : inputs_) {
-            ids.push_back(item.first);
-        }
-    }
-    return unregisterInputParameters(ids);
+    return unregisterInputParameters(idsOf(registryLock_, inputs_));
 }
 
 CSClient::Result CSClientProtocol::unregisterAllOutputParameters() {
-    std::vector<std::string> ids;
-    {
-        CSMutex::Guard guard(registryLock_);
-        for (const auto& item : outputs_) {
-            ids.push_back(item.first);
-        }
-    }
-    return unregisterOutputParameters(ids);
+    return unregisterOutputParameters(idsOf(registryLock_, outputs_));
 }
 
 void CSClientProtocol::unregisterAllLocalParameters() {
