@@ -157,6 +157,19 @@ class CSClientProtocol {
     void setProtocolVersion(unsigned version) { protocolVersion_.store(version); }
     // Parameter built from an output entry as findPublishedParameter does.
     static CSClient::Parameter parameterFromEntry(const OutputParameterEntry& entry);
+    // The server confirmed the registered `name` under `serverId`; registryLock_ held.
+    // Returns the entry, or nullptr for a name not registered here (an unknown output
+    // is logged). `successText` begins the progress line ("Successful registration
+    // of ... "), which goes on with the name and the id.
+    InputParameterEntry* confirmInputLocked(const std::string& name, uint32_t serverId,
+                                            const char* successText);
+    OutputParameterEntry* confirmOutputLocked(const std::string& name, uint32_t serverId,
+                                              const char* successText);
+    // Publishes again the outputs among `ids` that still hold a value. Takes
+    // registryLock_ (not held by the caller) around the publish hook. With
+    // `splitOverride` overridden values go out apart as PUBLISH_OVERRIDE, and an
+    // empty group is not sent; otherwise all go out at once as PUBLISH_NORMAL.
+    void republishOutputs(const std::vector<std::string>& ids, bool splitOverride);
 
     // Fields, read and written by the derived protocols.
     std::atomic<unsigned> serverAddress_{0};  // octet value; 0 when none

@@ -113,6 +113,79 @@ CSClient::Parameter CSClientProtocol::parameterFromEntry(const OutputParameterEn
     return parameter;
 }
 
+CSClientProtocol::InputParameterEntry* CSClientProtocol::confirmInputLocked(
+    const std::string& name, uint32_t serverId, const char* successText) {
+    auto it = inputs_.find(name);
+    if (it == inputs_.end()) {
+        return nullptr;
+    }
+    InputParameterEntry* entry = it->second;
+    if (!isQuiet()) {
+        std::cout << successText << name << " as ID " << serverId << std::endl;
+    }
+    // A second confirmation under a new id must not leave the old id behind,
+    // or the confirmed count would exceed the registered one.
+    if (entry->serverId != UNASSIGNED_ID && entry->serverId != serverId) {
+        auto old = confirmedInputs_.find(entry->serverId);
+        if (old != confirmedInputs_.end() && confirms(old->second, name, entry)) {
+            confirmedInputs_.erase(old);
+        }
+    }
+    entry->serverId = serverId;
+    confirmedInputs_[serverId] = name;
+    return entry;
+}
+
+CSClientProtocol::OutputParameterEntry* CSClientProtocol::confirmOutputLocked(
+    const std::string& name, uint32_t serverId, const char* successText) {
+    auto it = outputs_.find(name);
+    if (it == outputs_.end()) {
+        std::cerr << "Parameter not found: " << name << "(" << serverId << ")" << std::endl;
+        return nullptr;
+    }
+    OutputParameterEntry* entry = it->second;
+    if (!isQuiet()) {
+        std::cout << successText << name << " as ID " << serverId << std::endl;
+    }
+    if (entry->serverId != UNASSIGNED_ID && entry->serverId != serverId) {
+        auto old = confirmedOutputs_.find(entry->serverId);
+        if (old != confirmedOutputs_.end() && confirms(old->second, name, entry)) {
+            confirmedOutputs_.erase(old);
+        }
+    }
+    entry->serverId = serverId;
+    confirmedOutputs_[serverId] = entry;
+    return entry;
+}
+
+void CSClientProtocol::republishOutputs(const std::vector<std::string>& ids, bool splitOverride) {
+    if (ids.empty()) {
+        return;
+    }
+    // Looked up again under the lock the publish hook expects: an application
+    // thread may have unregistered an output meanwhile.
+    CSMutex::Guard guard(registryLock_);
+    std::vector<OutputParameterEntry*> normal;
+    std::vector<OutputParameterEntry*> overridden;
+    for (const std::string& id : ids) {
+        auto it = outputs_.find(id);
+        if (it == outputs_.end() || !it->second->hasValue) {
+            continue;
+        }
+        (splitOverride && it->second->override ? overridden : normal).push_back(it->second);
+    }
+    if (!splitOverride) {
+        sendParameterPublishRequest(normal, PUBLISH_NORMAL);
+        return;
+    }
+    if (!normal.empty()) {
+        sendParameterPublishRequest(normal, PUBLISH_NORMAL);
+    }
+    if (!overridden.empty()) {
+        sendParameterPublishRequest(overridden, PUBLISH_OVERRIDE);
+    }
+}
+
 CSClient::Result CSClientProtocol::registerInputParameters(const CSClient::InputDef* defs,
                                                            unsigned count) {
     if (count == 0) {

@@ -364,23 +364,11 @@ void AppProtocol::handleInputReply(const RawMessage& message) {
     {
         CSMutex::Guard registry(registryLock_);
         for (const appwire::InputConfirmation& r : records) {
-            auto it = inputs_.find(r.name);
-            if (it == inputs_.end()) {
+            InputParameterEntry* entry =
+                confirmInputLocked(r.name, r.serverId, "Successful registration of APP input ");
+            if (entry == nullptr) {
                 continue;
             }
-            InputParameterEntry* entry = it->second;
-            if (!isQuiet()) {
-                std::cout << "Successful registration of APP input " << r.name << " as ID "
-                          << r.serverId << std::endl;
-            }
-            if (entry->serverId != UNASSIGNED_ID && entry->serverId != r.serverId) {
-                auto old = confirmedInputs_.find(entry->serverId);
-                if (old != confirmedInputs_.end() && old->second == r.name) {
-                    confirmedInputs_.erase(old);
-                }
-            }
-            entry->serverId = r.serverId;
-            confirmedInputs_[r.serverId] = r.name;
             confirmed.push_back({entry->id, entry->type, entry->rate});
             CSClient::Parameter p;
             if (parameterOfType(r.name, entry->type, r.value, false, p)) {
@@ -407,25 +395,11 @@ void AppProtocol::handleOutputReply(const RawMessage& message) {
     {
         CSMutex::Guard registry(registryLock_);
         for (const appwire::OutputConfirmation& r : records) {
-            auto it = outputs_.find(r.name);
-            if (it == outputs_.end()) {
-                std::cerr << "Parameter not found: " << r.name << "(" << r.serverId << ")"
-                          << std::endl;
+            OutputParameterEntry* entry =
+                confirmOutputLocked(r.name, r.serverId, "Successful registration of APP output ");
+            if (entry == nullptr) {
                 continue;
             }
-            OutputParameterEntry* entry = it->second;
-            if (!isQuiet()) {
-                std::cout << "Successful registration of APP output " << r.name << " as ID "
-                          << r.serverId << std::endl;
-            }
-            if (entry->serverId != UNASSIGNED_ID && entry->serverId != r.serverId) {
-                auto old = confirmedOutputs_.find(entry->serverId);
-                if (old != confirmedOutputs_.end() && old->second == entry) {
-                    confirmedOutputs_.erase(old);
-                }
-            }
-            entry->serverId = r.serverId;
-            confirmedOutputs_[r.serverId] = entry;
             confirmed.push_back({entry->id, entry->type});
             if (entry->hasValue) {
                 republish.push_back(entry->id);
@@ -437,27 +411,8 @@ void AppProtocol::handleOutputReply(const RawMessage& message) {
     for (CSClient::CallbackIface* cb : callbacks) {
         cb->registrationComplete(confirmed);
     }
-    if (republish.empty()) {
-        return;
-    }
-    // Looked up again under the lock the publish hook expects: an application
-    // thread may have unregistered an output meanwhile.
-    CSMutex::Guard registry(registryLock_);
-    std::vector<OutputParameterEntry*> normal;
-    std::vector<OutputParameterEntry*> overridden;
-    for (const std::string& id : republish) {
-        auto it = outputs_.find(id);
-        if (it == outputs_.end() || !it->second->hasValue) {
-            continue;
-        }
-        (it->second->override ? overridden : normal).push_back(it->second);
-    }
-    if (!normal.empty()) {
-        sendParameterPublishRequest(normal, PUBLISH_NORMAL);
-    }
-    if (!overridden.empty()) {
-        sendParameterPublishRequest(overridden, PUBLISH_OVERRIDE);
-    }
+    // Overridden values keep their override on this connection.
+    republishOutputs(republish, true);
 }
 
 void AppProtocol::handlePatientUpdate(const RawMessage& message) {

@@ -152,25 +152,11 @@ void SimulatorProtocol::handleInputReply(const RawMessage& message) {
     {
         CSMutex::Guard registry(registryLock_);
         for (const simwire::InputConfirmation& r : records) {
-            auto it = inputs_.find(r.name);
-            if (it == inputs_.end()) {
+            InputParameterEntry* entry =
+                confirmInputLocked(r.name, r.serverId, "Successful registration of SE input ");
+            if (entry == nullptr) {
                 continue;
             }
-            InputParameterEntry* entry = it->second;
-            if (!isQuiet()) {
-                std::cout << "Successful registration of SE input " << r.name << " as ID "
-                          << r.serverId << std::endl;
-            }
-            // A second confirmation under a new id must not leave the old id behind,
-            // or the confirmed count would exceed the registered one.
-            if (entry->serverId != UNASSIGNED_ID && entry->serverId != r.serverId) {
-                auto old = confirmedInputs_.find(entry->serverId);
-                if (old != confirmedInputs_.end() && old->second == r.name) {
-                    confirmedInputs_.erase(old);
-                }
-            }
-            entry->serverId = r.serverId;
-            confirmedInputs_[r.serverId] = r.name;
             confirmed.push_back({entry->id, entry->type, entry->rate});
             initial.push_back(parameterFromWire(r.name, r.isInt, r.valueBits));
         }
@@ -188,25 +174,11 @@ void SimulatorProtocol::handleOutputReply(const RawMessage& message) {
     {
         CSMutex::Guard registry(registryLock_);
         for (const simwire::OutputConfirmation& r : records) {
-            auto it = outputs_.find(r.name);
-            if (it == outputs_.end()) {
-                std::cerr << "Parameter not found: " << r.name << "(" << r.serverId << ")"
-                          << std::endl;
+            OutputParameterEntry* entry =
+                confirmOutputLocked(r.name, r.serverId, "Successful registration of SE output ");
+            if (entry == nullptr) {
                 continue;
             }
-            OutputParameterEntry* entry = it->second;
-            if (!isQuiet()) {
-                std::cout << "Successful registration of SE output " << r.name << " as ID "
-                          << r.serverId << std::endl;
-            }
-            if (entry->serverId != UNASSIGNED_ID && entry->serverId != r.serverId) {
-                auto old = confirmedOutputs_.find(entry->serverId);
-                if (old != confirmedOutputs_.end() && old->second == entry) {
-                    confirmedOutputs_.erase(old);
-                }
-            }
-            entry->serverId = r.serverId;
-            confirmedOutputs_[r.serverId] = entry;
             confirmed.push_back({entry->id, entry->type});
             if (entry->hasValue) {
                 republish.push_back(entry->id);
@@ -216,20 +188,8 @@ void SimulatorProtocol::handleOutputReply(const RawMessage& message) {
     for (CSClient::CallbackIface* cb : copyOf(*this)) {
         cb->registrationComplete(confirmed);
     }
-    if (republish.empty()) {
-        return;
-    }
-    // The entries are looked up again under the lock, as the publish hook expects
-    // it held: an application thread may have unregistered one meanwhile.
-    CSMutex::Guard registry(registryLock_);
-    std::vector<OutputParameterEntry*> entries;
-    for (const std::string& id : republish) {
-        auto it = outputs_.find(id);
-        if (it != outputs_.end() && it->second->hasValue) {
-            entries.push_back(it->second);
-        }
-    }
-    sendParameterPublishRequest(entries, PUBLISH_NORMAL);
+    // Every value goes out again as a normal one, an overridden one too.
+    republishOutputs(republish, false);
 }
 
 void SimulatorProtocol::handleUpdate(const RawMessage& message) {
