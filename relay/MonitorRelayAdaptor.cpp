@@ -81,8 +81,18 @@ void MonitorRelayAdaptor::commitCommandSession() {
     }
     const std::string text = session_->str();
     session_.reset();
-    if (enabled_ && !text.empty()) {
-        sendLine(text);
+    if (text.empty()) {
+        return;
+    }
+    if (enabled_ && link_) {
+        std::string datagram = text;
+        boost::system::error_code ignored;
+        link_->sendCommand(datagram, ignored);
+    }
+    // Echoed even when a disable in mid-session dropped it: the debug log
+    // shows what the bridge meant to send.
+    if (debug_) {
+        std::cout << "MR>Sending: " << text << std::endl;
     }
 }
 

@@ -225,6 +225,17 @@ TEST_F(CommandProtocol, DebugModeEchoesEachLineSent) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ("MR>Sending: [HR]72@\nMR>Sending: [RR]12@[HR]70@\nMR>Sending: [WDT]1@\n", out);
     EXPECT_THAT(out, Not(HasSubstr("MR>Response")));
+
+    // A session whose unit was disabled meanwhile is echoed, though not sent.
+    adaptor_->beginCommandSession();
+    adaptor_->sendCommand("HR", 61);
+    adaptor_->disable();
+    const std::size_t afterDisable = unit_->datagramCount();
+    testing::internal::CaptureStdout();
+    adaptor_->commitCommandSession();
+    EXPECT_EQ("MR>Sending: [HR]61@\n", testing::internal::GetCapturedStdout());
+    fence();
+    EXPECT_THAT(datagramsAfter(afterDisable), ElementsAre("[GET_BATT]@"));
 }
 
 TEST_F(CommandProtocol, BatteryLevelAndSupply) {
