@@ -22,9 +22,7 @@ bool waitForCompletion(UdpAdaptor* link, const std::string& acknowledgement, uns
                 return true;
             }
         }
-        if (poll + 1 < polls) {
-            std::this_thread::sleep_for(pause);
-        }
+        std::this_thread::sleep_for(pause);
     }
     return false;
 }

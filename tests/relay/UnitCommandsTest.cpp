@@ -194,6 +194,25 @@ TEST_F(UnitCommands, WifiConfigurationWaitIsBounded) {
     EXPECT_EQ("secret", unit_->wifiPassPhrase());
 }
 
+TEST_F(UnitCommands, EveryUnfinishedWifiPollIsFollowedByItsPause) {
+    // 40 tries of 600 ms + 1 s make the unit's 64 s: the last try pauses too.
+    RelayTiming timing = relaytest::fastTiming();
+    timing.udp.connectionPolls = 3;
+    timing.wifiResetPolls = 3;
+    timing.wifiConfigPolls = 3;
+    timing.wifiPollPause = 100ms;
+    adaptor_ = std::make_unique<MonitorRelayAdaptor>(timing);
+    connectAndEnable();
+    unit_->setWifiResetCompletes(false);
+    unit_->setWifiConfigCompletes(false);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(adaptor_->setWifiFactoryReset());
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms) << "a reset try went without pause";
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(adaptor_->setWifiCfg("MyNet", "secret"));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms) << "a config try went without pause";
+}
+
 // ---- The Wi-Fi procedure, in-process with short waits -------------------------
 
 TEST_F(UnitCommands, WifiProcedureSucceeds) {
