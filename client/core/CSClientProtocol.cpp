@@ -191,17 +191,20 @@ CSClient::Result CSClientProtocol::openConnection(unsigned address, unsigned por
     if (receiveThread_.create(&CSClientProtocol::mainThread, this)) {
         return CSClient::RESULT_OK;
     }
-    const CSClient::State state = state_.load();
+    beginDisconnectLocked(state_.load());
+    // No thread exists to finish the close: finish it here, so that a later open
+    // and the facade's destructor do not wait for ever.
+    finishCloseLocked();
+    return CSClient::RESULT_COMMS_ERROR;
+}
+
+void CSClientProtocol::beginDisconnectLocked(CSClient::State state) {
     if (state == CSClient::STATE_CONNECTING || state == CSClient::STATE_CONNECTED ||
         state == CSClient::STATE_READY || state == CSClient::STATE_RECONNECTING) {
         setState(CSClient::STATE_DISCONNECTING);
         serverAddress_.store(0);
         serverPort_.store(0);
     }
-    // No thread exists to finish the close: finish it here, so that a later open
-    // and the facade's destructor do not wait for ever.
-    finishCloseLocked();
-    return CSClient::RESULT_COMMS_ERROR;
 }
 
 void CSClientProtocol::finishCloseLocked() {
@@ -232,12 +235,7 @@ bool CSClientProtocol::closeConnectionLocked() {
                 return false;
         }
     }
-    if (state == CSClient::STATE_CONNECTING || state == CSClient::STATE_CONNECTED ||
-        state == CSClient::STATE_READY || state == CSClient::STATE_RECONNECTING) {
-        setState(CSClient::STATE_DISCONNECTING);
-        serverAddress_.store(0);
-        serverPort_.store(0);
-    }
+    beginDisconnectLocked(state);
     return false;
 }
 
@@ -274,13 +272,7 @@ void CSClientProtocol::forceCloseConnection() {
     if (!held) {
         stateLock_.lock();
     }
-    const CSClient::State state = state_.load();
-    if (state == CSClient::STATE_CONNECTING || state == CSClient::STATE_CONNECTED ||
-        state == CSClient::STATE_READY || state == CSClient::STATE_RECONNECTING) {
-        setState(CSClient::STATE_DISCONNECTING);
-        serverAddress_.store(0);
-        serverPort_.store(0);
-    }
+    beginDisconnectLocked(state_.load());
     if (!held) {
         stateLock_.unlock();
     }

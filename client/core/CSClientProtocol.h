@@ -208,6 +208,9 @@ class CSClientProtocol {
     // should pause before the next attempt.
     bool closeConnectionLocked();
     void closeConnectionFor(unsigned generation);
+    // From an open or opening `state` to STATE_DISCONNECTING, forgetting the
+    // server's address; other states are left alone. stateLock_ held.
+    void beginDisconnectLocked(CSClient::State state);
     // Closes the transport and enters STATE_DISCONNECTED; stateLock_ held.
     void finishCloseLocked();
 

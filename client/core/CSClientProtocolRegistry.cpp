@@ -46,6 +46,42 @@ bool confirms(const OutputEntry* confirmed, const std::string&, const OutputEntr
     return confirmed == entry;
 }
 
+// What the confirmed map keeps for an entry.
+const std::string& confirmedValue(const std::string& id, InputEntry*) {
+    return id;
+}
+
+OutputEntry* confirmedValue(const std::string&, OutputEntry* entry) {
+    return entry;
+}
+
+// A server confirmation of the registered `name`; the registry lock is held. Returns
+// nullptr for a name not registered.
+template <typename Entry, typename Confirmed>
+Entry* confirmEntry(std::map<std::string, Entry*>& entries,
+                    std::map<uint32_t, Confirmed>& confirmedIds, const std::string& name,
+                    uint32_t serverId, bool quiet, const char* successText) {
+    auto it = entries.find(name);
+    if (it == entries.end()) {
+        return nullptr;
+    }
+    Entry* entry = it->second;
+    if (!quiet) {
+        std::cout << successText << name << " as ID " << serverId << std::endl;
+    }
+    // A second confirmation under a new id must not leave the old id behind,
+    // or the confirmed count would exceed the registered one.
+    if (entry->serverId != CSClientProtocol::UNASSIGNED_ID && entry->serverId != serverId) {
+        auto old = confirmedIds.find(entry->serverId);
+        if (old != confirmedIds.end() && confirms(old->second, name, entry)) {
+            confirmedIds.erase(old);
+        }
+    }
+    entry->serverId = serverId;
+    confirmedIds[serverId] = confirmedValue(name, entry);
+    return entry;
+}
+
 template <typename Entry>
 std::vector<std::string> idsOf(CSMutex& lock, const std::map<std::string, Entry*>& entries) {
     std::vector<std::string> ids;
@@ -115,46 +151,16 @@ CSClient::Parameter CSClientProtocol::parameterFromEntry(const OutputParameterEn
 
 CSClientProtocol::InputParameterEntry* CSClientProtocol::confirmInputLocked(
     const std::string& name, uint32_t serverId, const char* successText) {
-    auto it = inputs_.find(name);
-    if (it == inputs_.end()) {
-        return nullptr;
-    }
-    InputParameterEntry* entry = it->second;
-    if (!isQuiet()) {
-        std::cout << successText << name << " as ID " << serverId << std::endl;
-    }
-    // A second confirmation under a new id must not leave the old id behind,
-    // or the confirmed count would exceed the registered one.
-    if (entry->serverId != UNASSIGNED_ID && entry->serverId != serverId) {
-        auto old = confirmedInputs_.find(entry->serverId);
-        if (old != confirmedInputs_.end() && confirms(old->second, name, entry)) {
-            confirmedInputs_.erase(old);
-        }
-    }
-    entry->serverId = serverId;
-    confirmedInputs_[serverId] = name;
-    return entry;
+    return confirmEntry(inputs_, confirmedInputs_, name, serverId, isQuiet(), successText);
 }
 
 CSClientProtocol::OutputParameterEntry* CSClientProtocol::confirmOutputLocked(
     const std::string& name, uint32_t serverId, const char* successText) {
-    auto it = outputs_.find(name);
-    if (it == outputs_.end()) {
+    OutputParameterEntry* entry =
+        confirmEntry(outputs_, confirmedOutputs_, name, serverId, isQuiet(), successText);
+    if (entry == nullptr) {
         std::cerr << "Parameter not found: " << name << "(" << serverId << ")" << std::endl;
-        return nullptr;
     }
-    OutputParameterEntry* entry = it->second;
-    if (!isQuiet()) {
-        std::cout << successText << name << " as ID " << serverId << std::endl;
-    }
-    if (entry->serverId != UNASSIGNED_ID && entry->serverId != serverId) {
-        auto old = confirmedOutputs_.find(entry->serverId);
-        if (old != confirmedOutputs_.end() && confirms(old->second, name, entry)) {
-            confirmedOutputs_.erase(old);
-        }
-    }
-    entry->serverId = serverId;
-    confirmedOutputs_[serverId] = entry;
     return entry;
 }
 
