@@ -270,10 +270,7 @@ CSClient::Result AppProtocol::sendInputUnsubscriptionRequest(
         std::cout << "Unsubscribing from " << entries.size() << " inputs for SIM ID: " << sce
                   << std::endl;
     }
-    std::vector<std::uint32_t> ids;
-    for (const InputParameterEntry* e : entries) {
-        ids.push_back(e->serverId);
-    }
+    const std::vector<std::uint32_t> ids = support::serverIdsOf(entries);
     return support::queued(
         send(appwire::unregistration(appwire::kCodeInputUnsubscription, sce, ids)));
 }
@@ -291,10 +288,7 @@ CSClient::Result AppProtocol::sendOutputUnsubscriptionRequest(
         std::cout << "Unsubscribing from " << entries.size() << " outputs for SCE ID: " << sce
                   << std::endl;
     }
-    std::vector<std::uint32_t> ids;
-    for (const OutputParameterEntry* e : entries) {
-        ids.push_back(e->serverId);
-    }
+    const std::vector<std::uint32_t> ids = support::serverIdsOf(entries);
     return support::queued(
         send(appwire::unregistration(appwire::kCodeOutputUnregistration, sce, ids)));
 }

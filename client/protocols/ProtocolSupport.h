@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <set>
 #include <vector>
 
@@ -26,6 +27,16 @@ inline wire::ByteReader readerOf(const RawMessage& message) {
 // protocol becomes ready, so "not connected" counts as accepted for them.
 inline CSClient::Result queued(CSClient::Result result) {
     return result == CSClient::RESULT_NOT_CONNECTED ? CSClient::RESULT_OK : result;
+}
+
+// Server ids of registry entries, in their order (the unsubscription requests).
+template <typename Entry>
+std::vector<std::uint32_t> serverIdsOf(const std::vector<Entry*>& entries) {
+    std::vector<std::uint32_t> ids;
+    for (const Entry* e : entries) {
+        ids.push_back(e->serverId);
+    }
+    return ids;
 }
 
 inline CSClient::Parameter intParameter(const std::string& id, std::int32_t value,

@@ -61,10 +61,7 @@ CSClient::Result SimulatorProtocol::sendInputUnsubscriptionRequest(
     if (entries.empty()) {
         return CSClient::RESULT_OK;
     }
-    std::vector<std::uint32_t> ids;
-    for (const InputParameterEntry* e : entries) {
-        ids.push_back(e->serverId);
-    }
+    const std::vector<std::uint32_t> ids = support::serverIdsOf(entries);
     return support::queued(sendMessage(support::toMessage(
         simwire::unregistration(simwire::kCodeInputUnsubscription, getSimulatorId(), ids))));
 }
@@ -87,10 +84,7 @@ CSClient::Result SimulatorProtocol::sendOutputUnsubscriptionRequest(
     if (entries.empty()) {
         return CSClient::RESULT_OK;
     }
-    std::vector<std::uint32_t> ids;
-    for (const OutputParameterEntry* e : entries) {
-        ids.push_back(e->serverId);
-    }
+    const std::vector<std::uint32_t> ids = support::serverIdsOf(entries);
     return support::queued(sendMessage(support::toMessage(
         simwire::unregistration(simwire::kCodeOutputUnregistration, getSimulatorId(), ids))));
 }
