@@ -35,6 +35,23 @@ bool parameterOfType(const std::string& id, CSClient::ParameterType type, float 
     return false;
 }
 
+// A subscription too large for one request goes out as two halves, the first
+// failure ending it; `send` splits each half again as needed. `splitText` begins
+// the progress line, which goes on with the count.
+template <typename Entry, typename Send>
+CSClient::Result sendInHalves(const std::vector<Entry*>& entries, bool quiet, const char* splitText,
+                              Send send) {
+    if (!quiet) {
+        std::cout << splitText << entries.size() << " parameters requested" << std::endl;
+    }
+    const auto middle = entries.begin() + static_cast<std::ptrdiff_t>(entries.size() / 2);
+    const CSClient::Result first = send(std::vector<Entry*>(entries.begin(), middle));
+    if (first != CSClient::RESULT_OK) {
+        return first;
+    }
+    return send(std::vector<Entry*>(middle, entries.end()));
+}
+
 }  // namespace
 
 AppProtocol::AppProtocol(unsigned int options) : AppProtocol(options, AppClient::Timing{}) {}
@@ -201,18 +218,10 @@ CSClient::Result AppProtocol::sendInputSubscriptionRequest(
         return CSClient::RESULT_OK;
     }
     if (entries.size() > appwire::kMaxSubscriptionEntries) {
-        if (!isQuiet()) {
-            std::cout << "Splitting large input subscription: " << entries.size()
-                      << " parameters requested" << std::endl;
-        }
-        const auto middle = entries.begin() + static_cast<std::ptrdiff_t>(entries.size() / 2);
-        const CSClient::Result first = sendInputSubscriptionRequest(
-            std::vector<InputParameterEntry*>(entries.begin(), middle));
-        if (first != CSClient::RESULT_OK) {
-            return first;
-        }
-        return sendInputSubscriptionRequest(
-            std::vector<InputParameterEntry*>(middle, entries.end()));
+        return sendInHalves(entries, isQuiet(), "Splitting large input subscription: ",
+                            [this](const std::vector<InputParameterEntry*>& half) {
+                                return sendInputSubscriptionRequest(half);
+                            });
     }
     const unsigned sce = sceId_.load();
     if (sce == 0) {
@@ -232,18 +241,10 @@ CSClient::Result AppProtocol::sendOutputSubscriptionRequest(
         return CSClient::RESULT_OK;
     }
     if (entries.size() > appwire::kMaxSubscriptionEntries) {
-        if (!isQuiet()) {
-            std::cout << "Splitting large output subscription: " << entries.size()
-                      << " parameters requested" << std::endl;
-        }
-        const auto middle = entries.begin() + static_cast<std::ptrdiff_t>(entries.size() / 2);
-        const CSClient::Result first = sendOutputSubscriptionRequest(
-            std::vector<OutputParameterEntry*>(entries.begin(), middle));
-        if (first != CSClient::RESULT_OK) {
-            return first;
-        }
-        return sendOutputSubscriptionRequest(
-            std::vector<OutputParameterEntry*>(middle, entries.end()));
+        return sendInHalves(entries, isQuiet(), "Splitting large output subscription: ",
+                            [this](const std::vector<OutputParameterEntry*>& half) {
+                                return sendOutputSubscriptionRequest(half);
+                            });
     }
     const unsigned sce = sceId_.load();
     if (sce == 0) {
