@@ -36,6 +36,32 @@ void logRequestedTwice(const std::string& id) {
 using InputEntry = CSClientProtocol::InputParameterEntry;
 using OutputEntry = CSClientProtocol::OutputParameterEntry;
 
+// The checks of `defs[i]`'s id shared by both registrations: its length, an id
+// registered already, the same id later in the call. False (after the message)
+// refuses the call; `logLength` says whether a refused length is logged.
+template <typename Def, typename Entry>
+bool acceptableId(const Def* defs, unsigned i, unsigned count,
+                  const std::map<std::string, Entry*>& registered, bool logLength) {
+    const std::string& id = defs[i].id;
+    if (idTooLong(id)) {
+        if (logLength) {
+            logTooLong(id);
+        }
+        return false;
+    }
+    if (registered.count(id) != 0) {
+        logAlreadyRegistered(id);
+        return false;
+    }
+    for (unsigned j = i + 1; j < count; ++j) {
+        if (defs[j].id == id) {
+            logRequestedTwice(id);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether the confirmed map's value at a server id stands for the entry `id`:
 // inputs keep the id there, outputs the entry itself.
 bool confirms(const std::string& confirmedId, const std::string& id, const InputEntry*) {
@@ -208,19 +234,8 @@ CSClient::Result CSClientProtocol::registerInputParameters(const CSClient::Input
             logInvalidSubscriptionType(def.id);
             return CSClient::RESULT_INVALID_ARGUMENT;
         }
-        if (idTooLong(def.id)) {
-            logTooLong(def.id);
+        if (!acceptableId(defs, i, count, inputs_, true)) {
             return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        if (inputs_.count(def.id) != 0) {
-            logAlreadyRegistered(def.id);
-            return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        for (unsigned j = i + 1; j < count; ++j) {
-            if (defs[j].id == def.id) {
-                logRequestedTwice(def.id);
-                return CSClient::RESULT_INVALID_ARGUMENT;
-            }
         }
         auto* entry = new InputParameterEntry;
         entry->id = def.id;
@@ -250,21 +265,8 @@ CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::Outp
                       << std::endl;
             return CSClient::RESULT_INVALID_ARGUMENT;
         }
-        if (idTooLong(def.id)) {
-            if (!isQuiet()) {
-                logTooLong(def.id);
-            }
+        if (!acceptableId(defs, i, count, outputs_, !isQuiet())) {
             return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        if (outputs_.count(def.id) != 0) {
-            logAlreadyRegistered(def.id);
-            return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        for (unsigned j = i + 1; j < count; ++j) {
-            if (defs[j].id == def.id) {
-                logRequestedTwice(def.id);
-                return CSClient::RESULT_INVALID_ARGUMENT;
-            }
         }
         auto* entry = new OutputParameterEntry;
         entry->id = def.id;
