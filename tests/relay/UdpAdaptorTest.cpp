@@ -150,3 +150,25 @@ TEST_F(UdpAdaptorTest, NeverStartedTransportClosesItsSocket) {
 TEST_F(UdpAdaptorTest, UnresolvableHostRaisesSystemError) {
     EXPECT_THROW(UdpAdaptor(io_, "no-such-host.invalid"), boost::system::system_error);
 }
+
+TEST_F(UdpAdaptorTest, DebugModeEchoesSentReceivedAndTakenReplies) {
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.enableDebugMode();
+    link.start_receive();
+    testing::internal::CaptureStdout();
+    exchange(link, unit_, "[GET_BATT]@");
+    unit_.reply("[batt]500,100@");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return link.receivedReplies() == 1; }, 2s))
+        << "the reply never arrived";
+    EXPECT_EQ("[batt]500,100@", link.waitResponse());
+    exchange(link, unit_, "[ID]MonitorRelay v2.2@");
+    unit_.reply("[ID]MonitorRelay v2.2:SN1@");
+    std::string sender, reply;
+    ASSERT_TRUE(link.waitConnection(sender, reply)) << "the probe reply never arrived";
+    // waitConnection shows nothing of its own.
+    EXPECT_EQ(
+        "MR>Sending: [GET_BATT]@\nMR>Received: [batt]500,100@\n"
+        "MR>Response: [batt]500,100@\nMR>Sending: [ID]MonitorRelay v2.2@\n"
+        "MR>Received: [ID]MonitorRelay v2.2:SN1@\n",
+        testing::internal::GetCapturedStdout());
+}

@@ -218,14 +218,31 @@ TEST_F(UnitCommands, EveryUnfinishedWifiPollIsFollowedByItsPause) {
 TEST_F(UnitCommands, WifiProcedureSucceeds) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, configureWifi("127.0.0.2", "MyNet", "secret", relaytest::fastTiming()));
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_THAT(out, HasSubstr("MR>>Configuration of the MR unit @ IP <127.0.0.2> for SSID "
-                               "<MyNet> and password <secret>\n"));
-    EXPECT_THAT(out, HasSubstr("Enabling config mode...\n"));
-    EXPECT_THAT(out, HasSubstr("WIFI factory reset...\n"));
-    EXPECT_THAT(out, HasSubstr("WIFI configuration...\n"));
-    EXPECT_THAT(out, HasSubstr("MR>WIFI configuration succeeded; power cycle the MonitorRelay "
-                               "unit for changes to take effect\n"));
+    // Every line, in order: the acknowledgements and the completion of the
+    // reset are shown, the configuration's are not.
+    EXPECT_EQ(
+        "MR>>Configuration of the MR unit @ IP <127.0.0.2> for SSID <MyNet> and password "
+        "<secret>\n"
+        "MR>Initialization of the MonitorRelay adapter...\n"
+        "Fixed IP configured: 127.0.0.2\n"
+        "MR>Found MonitorRelay with serial Id: SN-0042 at endpoint: 127.0.0.2\n"
+        "MR>SerialId not provided, connecting to first MonitorRelay: SN-0042\n"
+        "MR>Enabled\n"
+        "MR>Watchdog enabled\n"
+        "Enabling config mode...\n"
+        "Reading: [config]ok@\n"
+        "WIFI factory reset...\n"
+        "Reading: [wifi_factory_reset]@\n"
+        "Reading: [wifi_factory_reset]done@\n"
+        "WIFI configuration...\n"
+        "MR>WIFI configuration succeeded; power cycle the MonitorRelay unit for changes to "
+        "take effect\n",
+        testing::internal::GetCapturedStdout());
+    ASSERT_TRUE(unit_->waitForDatagrams(10, 2s)) << "the link's stop line never arrived";
+    EXPECT_THAT(datagramsAfter(0),
+                ElementsAre("[ID]MonitorRelay v2.2@", "[ASSOC]SN-0042@", "[ENABLE]@", "[WDT]1@",
+                            "[PLETH]0@", "[CO2]0@", "[CONFIG]1@", "[WIFI_FACTORY_RESET]@",
+                            "[WIFI_CFG]57600,14996,0,MyNet,secret@", "[STOPME]@"));
     EXPECT_EQ("MyNet", unit_->wifiSsid());
     EXPECT_EQ("secret", unit_->wifiPassPhrase());
 }
