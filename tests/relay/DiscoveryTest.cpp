@@ -116,6 +116,11 @@ TEST_F(Discovery, BoundedAttemptsGiveUp) {
     EXPECT_EQ(2u, count(out, "Fixed IP configured: 127.0.0.2\n"));  // boundedAttempts
     EXPECT_EQ(2u, count(err, "MR>Failed to find any MonitorRelay on IP 127.0.0.2\n"));
     EXPECT_FALSE(adaptor_->hasLink());
+    // One probe per attempt, however many waits it gets; each failed link says stop.
+    ASSERT_TRUE(unit_->waitForDatagrams(4, 2s)) << "the second link's stop line never arrived";
+    EXPECT_THAT(datagramsAfter(0),
+                ::testing::ElementsAre(MonitorRelayAdaptor::kProbeLine, "[STOPME]@",
+                                       MonitorRelayAdaptor::kProbeLine, "[STOPME]@"));
 }
 
 TEST_F(Discovery, RetryForeverWaitsForTheUnit) {
