@@ -77,6 +77,11 @@ class SimulatorSample {
     // Counted in `runningWorkers`, which the caller has already incremented.
     void runCalibrationWorker(unsigned generation);
 
+    // Declared before the clients so that they outlive them: a client's
+    // receive thread calls them until the client itself is destroyed.
+    std::unique_ptr<SimClientCallback> simCallback;
+    std::unique_ptr<AppClientCallback> appCallback;
+
     com_nax::SimClient simClient;
     com_nax::AppClient appClient;
     bool debug = false;
@@ -133,6 +138,4 @@ class SimulatorSample {
     std::condition_variable workersFinished;
 
     BridgeTimings timings;
-    std::unique_ptr<SimClientCallback> simCallback;
-    std::unique_ptr<AppClientCallback> appCallback;
 };
