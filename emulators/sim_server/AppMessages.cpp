@@ -7,31 +7,6 @@ namespace {
 
 constexpr std::uint32_t kOutputRegistrationConstant = 1200;
 
-std::vector<std::uint32_t> wordsFrom(const ByteReader& r, std::size_t offset) {
-    std::vector<std::uint32_t> words;
-    std::uint32_t w;
-    for (std::size_t at = offset; r.u32(at, w); at += 4) {
-        words.push_back(w);
-    }
-    return words;
-}
-
-template <typename Fn>
-bool forEachRecord(const ByteReader& r, std::size_t countAt, std::size_t width, Fn fn) {
-    std::uint32_t n = 0;
-    if (!r.u32(countAt, n)) {
-        return false;
-    }
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const std::size_t at = countAt + 4 + static_cast<std::size_t>(i) * width;
-        if (!r.has(at, width)) {
-            return false;
-        }
-        fn(at);
-    }
-    return true;
-}
-
 // Text from `offset` up to a zero byte; false when the buffer ends first.
 bool terminatedText(const ByteReader& r, std::size_t offset, std::string& out) {
     out.clear();

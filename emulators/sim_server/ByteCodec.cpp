@@ -118,4 +118,13 @@ bool ByteReader::fixedText(std::size_t offset, std::size_t width, std::string& o
     return true;
 }
 
+std::vector<std::uint32_t> wordsFrom(const ByteReader& r, std::size_t offset) {
+    std::vector<std::uint32_t> words;
+    std::uint32_t w;
+    for (std::size_t at = offset; r.u32(at, w); at += 4) {
+        words.push_back(w);
+    }
+    return words;
+}
+
 }  // namespace simemu

@@ -62,4 +62,26 @@ class ByteReader {
 float floatFromBits(std::uint32_t bits);
 std::uint32_t bitsFromFloat(float v);
 
+// Every whole 32-bit word from `offset` to the end.
+std::vector<std::uint32_t> wordsFrom(const ByteReader& r, std::size_t offset);
+
+// Reads N at `countAt` and N records of `width` bytes from `countAt + 4`,
+// calling fn(offset) for each; false when fewer records are present than announced.
+template <typename Fn>
+bool forEachRecord(const ByteReader& r, std::size_t countAt, std::size_t width, Fn fn) {
+    std::uint32_t n = 0;
+    if (!r.u32(countAt, n)) {
+        return false;
+    }
+    const std::size_t first = countAt + 4;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::size_t at = first + static_cast<std::size_t>(i) * width;
+        if (!r.has(at, width)) {
+            return false;
+        }
+        fn(at);
+    }
+    return true;
+}
+
 }  // namespace simemu

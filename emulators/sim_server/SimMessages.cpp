@@ -14,34 +14,6 @@ std::uint32_t simIdWord(std::uint16_t simulatorId) {
     return static_cast<std::uint32_t>(simulatorId) << 16;
 }
 
-std::vector<std::uint32_t> wordsFrom(const ByteReader& r, std::size_t offset) {
-    std::vector<std::uint32_t> words;
-    std::uint32_t w;
-    for (std::size_t at = offset; r.u32(at, w); at += 4) {
-        words.push_back(w);
-    }
-    return words;
-}
-
-// Reads N at `countAt` and N records of `width` bytes from `countAt + 4`;
-// returns false when fewer records are present than announced.
-template <typename Fn>
-bool forEachRecord(const ByteReader& r, std::size_t countAt, std::size_t width, Fn fn) {
-    std::uint32_t n = 0;
-    if (!r.u32(countAt, n)) {
-        return false;
-    }
-    const std::size_t first = countAt + 4;
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const std::size_t at = first + static_cast<std::size_t>(i) * width;
-        if (!r.has(at, width)) {
-            return false;
-        }
-        fn(at);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::uint32_t valueBits(bool isInt, double value) {
