@@ -2,7 +2,8 @@
 # Installs what the build needs on a fresh Debian 12 machine (as root or through sudo).
 set -euo pipefail
 packages=(cmake ninja-build g++ make libboost-dev libboost-program-options-dev libboost-system-dev
-          libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux procps)
+          libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux procps
+          dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
