@@ -4,6 +4,8 @@
 #include <chrono>
 #include <iostream>
 
+#include "client/core/Printable.h"
+
 namespace com_nax {
 
 // How a failed write finds the close path. The state lock and the registry lock are
@@ -63,6 +65,12 @@ std::string CSClientProtocol::getServerVersion() const {
 void CSClientProtocol::setServerVersion(const std::string& version) {
     CSMutex::Guard guard(infoLock_);
     serverVersion_ = version;
+}
+
+void CSClientProtocol::reportServerVersion(const std::string& version) const {
+    if (!isQuiet()) {
+        std::cout << "Found server version: " << printable(version) << std::endl;
+    }
 }
 
 bool CSClientProtocol::changeCommsInterface(CSCommsInterfaceTCP* transport) {
@@ -298,6 +306,14 @@ void* CSClientProtocol::mainThread(void* engine) {
                 self->startConnection();
                 break;
             case CSClient::STATE_CONNECTED:
+                // A server that accepts and never completes the start-up would
+                // otherwise hold the connection for ever.
+                if (self->readyOverdue()) {
+                    self->giveUpNotReady();
+                    break;
+                }
+                self->receiveMessage();
+                break;
             case CSClient::STATE_READY:
                 self->receiveMessage();
                 break;
@@ -318,8 +334,11 @@ void* CSClientProtocol::mainThread(void* engine) {
 }
 
 CSClient::Result CSClientProtocol::startConnection() {
+    unsigned address = 0;
+    unsigned port = 0;
     stateLock_.lock();
-    if (state_.load() == CSClient::STATE_CONNECTING && transport_ != nullptr) {
+    const bool attempt = state_.load() == CSClient::STATE_CONNECTING && transport_ != nullptr;
+    if (attempt) {
         CSCommsInterfaceTCP::Options options;
         options.quiet = false;
         options.receiveBufferSize = connectionOptions_.receiveBufferSize;
@@ -327,17 +346,54 @@ CSClient::Result CSClientProtocol::startConnection() {
         transport_->setOptions(options);
         const CSTimings timings = getTimings();
         transport_->setTimeouts(timings.receiveTimeout, timings.sendTimeout);
-        if (transport_->openConnection(serverAddress_.load(), serverPort_.load())) {
-            connectionGeneration_.fetch_add(1);
-            pendingClose_.store(false);
-            setState(CSClient::STATE_CONNECTED);
-            stateLock_.unlock();
-            return CSClient::RESULT_OK;
-        }
+        transport_->setConnectTimeout(timings.connectTimeout);
+        address = serverAddress_.load();
+        port = serverPort_.load();
+    }
+    stateLock_.unlock();
+    if (!attempt) {
+        closeConnection();
+        return CSClient::RESULT_COMMS_ERROR;
+    }
+    // The handshake is awaited without the state lock, so that a close never waits
+    // for it; the transport stays ours, as it is only swapped while disconnected.
+    const bool connected = transport_->openConnection(
+        address, port, [this] { return state_.load() == CSClient::STATE_CONNECTING; });
+    stateLock_.lock();
+    if (connected && state_.load() == CSClient::STATE_CONNECTING) {
+        connectionGeneration_.fetch_add(1);
+        pendingClose_.store(false);
+        connectedAt_ = std::chrono::steady_clock::now();
+        setState(CSClient::STATE_CONNECTED);
+        stateLock_.unlock();
+        return CSClient::RESULT_OK;
+    }
+    if (connected) {
+        transport_->close();  // a close came while the handshake ran
     }
     stateLock_.unlock();
     closeConnection();
     return CSClient::RESULT_COMMS_ERROR;
+}
+
+bool CSClientProtocol::readyOverdue() const {
+    return std::chrono::steady_clock::now() - connectedAt_ >= getTimings().readyTimeout;
+}
+
+void CSClientProtocol::giveUpNotReady() {
+    if (!isQuiet()) {
+        const auto limit = getTimings().readyTimeout;
+        std::cerr << connectionName() << " did not become ready within ";
+        if (limit.count() % 1000 == 0) {
+            std::cerr << limit.count() / 1000 << " s.";
+        } else {
+            std::cerr << limit.count() << " ms.";
+        }
+        std::cerr << (hasOptions(OPTION_AUTO_RECONNECT) ? " Reconnecting..."
+                                                        : " Closing connection.")
+                  << std::endl;
+    }
+    closeConnection();
 }
 
 bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& payloadLength) {

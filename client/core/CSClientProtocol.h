@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -152,8 +153,13 @@ class CSClientProtocol {
     void receiveMessage();
     bool readMessageHeader(RawMessage::Type& type, unsigned& payloadLength);
 
+    // Names the connection in the line that gives up a connection never made ready.
+    virtual const char* connectionName() const { return "Server"; }
+
     // For the protocols' reply handlers.
     void setServerVersion(const std::string& version);
+    // The "Found server version" progress line, unless quiet; the text is the peer's.
+    void reportServerVersion(const std::string& version) const;
     void setProtocolVersion(unsigned version) { protocolVersion_.store(version); }
     // Parameter built from an output entry as findPublishedParameter does.
     static CSClient::Parameter parameterFromEntry(const OutputParameterEntry& entry);
@@ -213,6 +219,10 @@ class CSClientProtocol {
     void beginDisconnectLocked(CSClient::State state);
     // Closes the transport and enters STATE_DISCONNECTED; stateLock_ held.
     void finishCloseLocked();
+    // Whether the current connection has been connected, not ready, for longer
+    // than the ready timeout; and the console line and close that follow.
+    bool readyOverdue() const;
+    void giveUpNotReady();
 
     // Guards serverVersion_ and timings_; taken with any other engine lock held,
     // nothing is taken while holding it.
@@ -228,6 +238,8 @@ class CSClientProtocol {
     // The reconnection pause of a close made with stateLock_ held, taken by the
     // receive thread before its next attempt.
     std::atomic<bool> reconnectPauseDue_{false};
+    // When the current connection was made; used on the receive thread only.
+    std::chrono::steady_clock::time_point connectedAt_{};
 };
 
 }  // namespace com_nax

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/core/CSClientProtocol.h"
+#include "client/core/Printable.h"
 
 namespace com_nax {
 
@@ -93,7 +94,7 @@ Entry* confirmEntry(std::map<std::string, Entry*>& entries,
     }
     Entry* entry = it->second;
     if (!quiet) {
-        std::cout << successText << name << " as ID " << serverId << std::endl;
+        std::cout << successText << printable(name) << " as ID " << serverId << std::endl;
     }
     // A second confirmation under a new id must not leave the old id behind,
     // or the confirmed count would exceed the registered one.
@@ -185,7 +186,8 @@ CSClientProtocol::OutputParameterEntry* CSClientProtocol::confirmOutputLocked(
     OutputParameterEntry* entry =
         confirmEntry(outputs_, confirmedOutputs_, name, serverId, isQuiet(), successText);
     if (entry == nullptr) {
-        std::cerr << "Parameter not found: " << name << "(" << serverId << ")" << std::endl;
+        std::cerr << "Parameter not found: " << printable(name) << "(" << serverId << ")"
+                  << std::endl;
     }
     return entry;
 }

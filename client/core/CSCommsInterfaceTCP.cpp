@@ -1,12 +1,15 @@
 #include "client/core/CSCommsInterfaceTCP.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
 
@@ -25,6 +28,46 @@ timeval toTimeval(std::chrono::milliseconds duration) {
 
 void logError(const char* text) {
     std::cerr << text << std::endl;
+}
+
+// Connects `fd` within `limit`. The plain blocking connect is bounded only by the
+// send timeout, and a server whose listen queue is full lets it run that long.
+bool connectWithin(int fd, const sockaddr_in& peer, std::chrono::milliseconds limit,
+                   const std::function<bool()>& keepWaiting) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return false;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        if (errno != EINPROGRESS) {
+            return false;
+        }
+        // Short slices, so that a close requested meanwhile ends the wait early.
+        constexpr std::chrono::milliseconds kSlice{50};
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || (keepWaiting && !keepWaiting())) {
+                return false;
+            }
+            pollfd entry = {fd, POLLOUT, 0};
+            const int ready = ::poll(&entry, 1, static_cast<int>(std::min(left, kSlice).count()));
+            if (ready < 0 && errno != EINTR) {
+                return false;
+            }
+            if (ready > 0) {
+                break;
+            }
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            return false;
+        }
+    }
+    // Back to blocking: reads and writes rely on the socket timeouts.
+    return fcntl(fd, F_SETFL, flags) == 0;
 }
 
 }  // namespace
@@ -51,13 +94,33 @@ void CSCommsInterfaceTCP::setTimeouts(std::chrono::milliseconds receive,
     sendTimeout_ = send;
 }
 
+void CSCommsInterfaceTCP::setConnectTimeout(std::chrono::milliseconds connect) {
+    CSMutex::Guard guard(socketLock_);
+    connectTimeout_ = connect;
+}
+
 bool CSCommsInterfaceTCP::openConnection(const char* address, unsigned port) {
     return openConnection(convertIPAddressToOctet(address), port);
 }
 
 bool CSCommsInterfaceTCP::openConnection(unsigned address, unsigned port) {
-    CSMutex::Guard guard(socketLock_);
-    closeSocket();
+    return openConnection(address, port, std::function<bool()>());
+}
+
+bool CSCommsInterfaceTCP::openConnection(unsigned address, unsigned port,
+                                         const std::function<bool()>& keepWaiting) {
+    Options options;
+    std::chrono::milliseconds receiveTimeout;
+    std::chrono::milliseconds sendTimeout;
+    std::chrono::milliseconds connectTimeout;
+    {
+        CSMutex::Guard guard(socketLock_);
+        closeSocket();
+        options = options_;
+        receiveTimeout = receiveTimeout_;
+        sendTimeout = sendTimeout_;
+        connectTimeout = connectTimeout_;
+    }
 
     // Writing to a connection the server has closed must fail, not end the process.
     struct sigaction ignore = {};
@@ -80,12 +143,12 @@ bool CSCommsInterfaceTCP::openConnection(unsigned address, unsigned port) {
     };
 
     // The receive timeout lets the receive thread regain control regularly.
-    const timeval receiveTimeout = toTimeval(receiveTimeout_);
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTimeout, sizeof receiveTimeout) != 0) {
+    const timeval receiveTime = toTimeval(receiveTimeout);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receiveTime, sizeof receiveTime) != 0) {
         return fail("Unable to set socket options");
     }
-    const timeval sendTimeout = toTimeval(sendTimeout_);
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout) != 0) {
+    const timeval sendTime = toTimeval(sendTimeout);
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTime, sizeof sendTime) != 0) {
         return fail("Unable to set socket timeout options");
     }
     // Closing discards unsent data and resets the connection at once.
@@ -108,14 +171,14 @@ bool CSCommsInterfaceTCP::openConnection(unsigned address, unsigned port) {
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
         logError("Unable to disable Nagle algorithm");
     }
-    if (options_.sendBufferSize != 0) {
-        const int size = static_cast<int>(options_.sendBufferSize);
+    if (options.sendBufferSize != 0) {
+        const int size = static_cast<int>(options.sendBufferSize);
         if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0) {
             return fail("Error setting send buffer size");
         }
     }
-    if (options_.receiveBufferSize != 0) {
-        const int size = static_cast<int>(options_.receiveBufferSize);
+    if (options.receiveBufferSize != 0) {
+        const int size = static_cast<int>(options.receiveBufferSize);
         if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
             return fail("Error setting receive buffer size");
         }
@@ -125,10 +188,13 @@ bool CSCommsInterfaceTCP::openConnection(unsigned address, unsigned port) {
     peer.sin_family = AF_INET;
     peer.sin_addr.s_addr = address;  // already in network order
     peer.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    if (!connectWithin(fd, peer, connectTimeout, keepWaiting)) {
         ::close(fd);
         return false;
     }
+    CSMutex::Guard guard(socketLock_);
+    // Another open may have won meanwhile (not done by the engine); keep one socket.
+    closeSocket();
     socket_.store(fd);
     return true;
 }

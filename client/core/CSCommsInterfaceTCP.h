@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "client/core/CSCommsInterface.h"
@@ -30,12 +31,16 @@ class CSCommsInterfaceTCP : public CSCommsInterface {
     // runs on another thread.
     void setOptions(const Options& options);
     Options getOptions() const;
-    // Socket timeouts (defaults 1 s receive, 30 s send); take effect at the next
-    // openConnection.
+    // Socket timeouts (defaults 1 s receive, 30 s send) and the bound of a
+    // connection attempt (default 2 s); take effect at the next openConnection.
     void setTimeouts(std::chrono::milliseconds receive, std::chrono::milliseconds send);
+    void setConnectTimeout(std::chrono::milliseconds connect);
 
     bool openConnection(unsigned address, unsigned port) override;
     bool openConnection(const char* address, unsigned port);
+    // As above; the wait for the handshake also ends, as a failure, as soon as
+    // `keepWaiting` (asked every few tens of milliseconds) returns false.
+    bool openConnection(unsigned address, unsigned port, const std::function<bool()>& keepWaiting);
     void close() override;
     // As close(), for callers that already hold the socket lock.
     void closeSocket();
@@ -56,7 +61,9 @@ class CSCommsInterfaceTCP : public CSCommsInterface {
     Options options_;
     std::chrono::milliseconds receiveTimeout_{1000};
     std::chrono::milliseconds sendTimeout_{30000};
-    // Guards opening, closing and the descriptor; taken after the engine's locks.
+    std::chrono::milliseconds connectTimeout_{2000};
+    // Guards the settings, closing and storing the descriptor; not held while a
+    // connection attempt waits. Taken after the engine's locks.
     CSMutex socketLock_;
     // Serialises writes, and a close against a write in progress; may be taken with
     // the socket lock held (never the reverse).

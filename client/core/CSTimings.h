@@ -22,6 +22,14 @@ struct CSTimings {
     // A payload that makes no progress for this long is given up and the
     // connection closed as after a read error.
     std::chrono::milliseconds payloadStallLimit{5000};
+    // Bound of one connection attempt. A server whose listen queue is full never
+    // answers the handshake; the attempt runs without the state lock, and a close
+    // must not wait longer than about this for it.
+    std::chrono::milliseconds connectTimeout{2000};
+    // A connection that stays connected but never becomes ready (a server that
+    // accepts and never answers the start-up) is given up after this long and
+    // retried like a lost one.
+    std::chrono::milliseconds readyTimeout{10000};
 };
 
 }  // namespace com_nax

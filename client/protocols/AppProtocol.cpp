@@ -21,20 +21,6 @@ float wireValue(CSClient::ParameterType type, const CSClient::ParameterValue& va
     }
 }
 
-// Received float to a parameter of the input's type; false for an unknown type.
-bool parameterOfType(const std::string& id, CSClient::ParameterType type, float value,
-                     bool override, CSClient::Parameter& out) {
-    if (type == CSClient::PARAM_INVALID || type == CSClient::PARAM_FLOAT) {
-        out = support::floatParameter(id, value, override);
-        return true;
-    }
-    if (type == CSClient::PARAM_INT) {
-        out = support::intParameter(id, wire::truncateToInt32(value), override);
-        return true;
-    }
-    return false;
-}
-
 // A subscription too large for one request goes out as two halves, the first
 // failure ending it; `send` splits each half again as needed. `splitText` begins
 // the progress line, which goes on with the count.
@@ -366,7 +352,8 @@ void AppProtocol::handleInputReply(const RawMessage& message) {
             }
             confirmed.push_back({entry->id, entry->type, entry->rate});
             CSClient::Parameter p;
-            if (parameterOfType(r.name, entry->type, r.value, false, p)) {
+            if (support::parameterOfType(r.name, entry->type, support::receivedFloat(r.value),
+                                         false, p)) {
                 initial.push_back(p);
             }
         }
@@ -428,7 +415,8 @@ void AppProtocol::handlePatientUpdate(const RawMessage& message) {
                 continue;
             }
             CSClient::Parameter p;
-            if (parameterOfType(id->second, entry->second->type, r.value, update.kind == 2, p)) {
+            if (support::parameterOfType(id->second, entry->second->type,
+                                         support::receivedFloat(r.value), update.kind == 2, p)) {
                 values.push_back(p);
             }
         }
@@ -449,9 +437,7 @@ void AppProtocol::handleVersionReply(const RawMessage& message) {
         return;
     }
     setServerVersion(reply.text);
-    if (!isQuiet()) {
-        std::cout << "Found server version: " << reply.text << std::endl;
-    }
+    reportServerVersion(reply.text);
     setProtocolVersion(1);
 }
 

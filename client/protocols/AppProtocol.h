@@ -81,6 +81,9 @@ class AppProtocol : public CSClientProtocol {
     CSClient::Result stopKeepAlive();
     CSClient::Result sendKeepAlive();
 
+  protected:
+    const char* connectionName() const override { return "APP server"; }
+
   private:
     static void* keepAliveThread(void* engine);
 

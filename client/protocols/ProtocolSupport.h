@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "client/core/CSClient.h"
@@ -47,6 +48,50 @@ inline CSClient::Parameter intParameter(const std::string& id, std::int32_t valu
 inline CSClient::Parameter floatParameter(const std::string& id, float value,
                                           bool override = false) {
     return CSClient::Parameter::makeFloat(id, value, override);
+}
+
+// A received value as the server sent it: an integer, or a float.
+struct ReceivedValue {
+    bool isInt = false;
+    std::int32_t intValue = 0;
+    float floatValue = 0.0f;
+};
+
+inline ReceivedValue receivedFloat(float value) {
+    ReceivedValue v;
+    v.floatValue = value;
+    return v;
+}
+
+// The SIM record's integer flag decides how its four value bytes read.
+inline ReceivedValue receivedWire(bool isInt, std::uint32_t bits) {
+    ReceivedValue v;
+    v.isInt = isInt;
+    if (isInt) {
+        v.intValue = static_cast<std::int32_t>(bits);
+    } else {
+        v.floatValue = wire::bitsToFloat(bits);
+    }
+    return v;
+}
+
+// A received value as a parameter of the registered input's type, whatever type
+// the server sent: the application reads the type it registered. An integer
+// input takes a float truncated (saturating, NaN as 0); false for an unknown type.
+inline bool parameterOfType(const std::string& id, CSClient::ParameterType type,
+                            const ReceivedValue& value, bool override, CSClient::Parameter& out) {
+    if (type == CSClient::PARAM_INVALID || type == CSClient::PARAM_FLOAT) {
+        const float f = value.isInt ? static_cast<float>(value.intValue) : value.floatValue;
+        out = floatParameter(id, f, override);
+        return true;
+    }
+    if (type == CSClient::PARAM_INT) {
+        const std::int32_t i =
+            value.isInt ? value.intValue : wire::truncateToInt32(value.floatValue);
+        out = intParameter(id, i, override);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace support

@@ -15,11 +15,6 @@ std::set<CSClient::CallbackIface*> copyOf(const CSClientProtocol& engine) {
     return callbacks;
 }
 
-CSClient::Parameter parameterFromWire(const std::string& id, bool isInt, std::uint32_t bits) {
-    return isInt ? support::intParameter(id, static_cast<std::int32_t>(bits))
-                 : support::floatParameter(id, wire::bitsToFloat(bits));
-}
-
 }  // namespace
 
 SimulatorProtocol::SimulatorProtocol(unsigned int simulatorId, unsigned int options)
@@ -152,7 +147,11 @@ void SimulatorProtocol::handleInputReply(const RawMessage& message) {
                 continue;
             }
             confirmed.push_back({entry->id, entry->type, entry->rate});
-            initial.push_back(parameterFromWire(r.name, r.isInt, r.valueBits));
+            CSClient::Parameter p;
+            if (support::parameterOfType(r.name, entry->type,
+                                         support::receivedWire(r.isInt, r.valueBits), false, p)) {
+                initial.push_back(p);
+            }
         }
     }
     for (CSClient::CallbackIface* cb : copyOf(*this)) {
@@ -202,7 +201,17 @@ void SimulatorProtocol::handleUpdate(const RawMessage& message) {
             if (it == confirmedInputs_.end()) {
                 continue;
             }
-            values.push_back(parameterFromWire(it->second, r.isInt, r.valueBits));
+            auto entry = inputs_.find(it->second);
+            if (entry == inputs_.end()) {
+                continue;
+            }
+            // The registered type rules: an integer input sent with the float flag
+            // (a speed of 1.0) must still read as 1, not as its bit pattern.
+            CSClient::Parameter p;
+            if (support::parameterOfType(it->second, entry->second->type,
+                                         support::receivedWire(r.isInt, r.valueBits), false, p)) {
+                values.push_back(p);
+            }
         }
     }
     if (values.empty()) {
@@ -233,7 +242,7 @@ void SimulatorProtocol::handleVersionReply(const RawMessage& message) {
     }
     setProtocolVersion(reply.protocolVersion);
     if (!isQuiet()) {
-        std::cout << "Found server version: " << reply.text << std::endl;
+        reportServerVersion(reply.text);
         std::cout << "Found simulator id: " << id << std::endl;
         std::cout << "Found protocol version: " << reply.protocolVersion << std::endl;
     }
