@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -18,6 +20,149 @@
 namespace pt = boost::property_tree;
 
 namespace {
+
+// Real files are one or two kilobytes and three elements deep. The limits keep
+// a damaged or hostile file from exhausting memory or the reader's stack.
+constexpr std::size_t kMaxFileSize = 1024 * 1024;
+constexpr int kMaxNesting = 100;
+
+config_io::SyncFunction syncFunction = ::fsync;
+
+[[noreturn]] void throwErrno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Closes `fd`, keeping the first error of the caller in errno.
+void closeKeepingErrno(int fd) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+}
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw pt::xml_parser_error("cannot open file", path, 0);
+    }
+    std::string text(kMaxFileSize + 1, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    if (in.bad()) {
+        throw pt::xml_parser_error("cannot read file", path, 0);
+    }
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxFileSize) {
+        throw pt::xml_parser_error("file larger than " + std::to_string(kMaxFileSize) + " bytes",
+                                   path, 0);
+    }
+    return text;
+}
+
+// Refuses a document whose elements nest deeper than kMaxNesting, before the
+// recursive reader sees it. Counts conservatively: comments, CDATA sections,
+// processing instructions and declarations are skipped as the reader skips
+// them, quoted attribute values may hold ">".
+void checkNesting(const std::string& text, const std::string& path) {
+    int depth = 0;
+    std::size_t i = 0;
+    const auto skipPast = [&](const char* end, std::size_t from) {
+        const std::size_t at = text.find(end, from);
+        return at == std::string::npos ? text.size() : at + std::strlen(end);
+    };
+    while ((i = text.find('<', i)) != std::string::npos) {
+        if (text.compare(i, 4, "<!--") == 0) {
+            i = skipPast("-->", i + 4);
+        } else if (text.compare(i, 9, "<![CDATA[") == 0) {
+            i = skipPast("]]>", i + 9);
+        } else if (text.compare(i, 2, "<?") == 0) {
+            i = skipPast("?>", i + 2);
+        } else if (text.compare(i, 2, "<!") == 0) {
+            // A document type declaration may hold bracketed "<...>" parts.
+            int brackets = 0;
+            for (i += 2; i < text.size(); ++i) {
+                const char c = text[i];
+                if (c == '[') {
+                    ++brackets;
+                } else if (c == ']') {
+                    --brackets;
+                } else if (c == '>' && brackets <= 0) {
+                    break;
+                }
+            }
+            ++i;
+        } else if (text.compare(i, 2, "</") == 0) {
+            depth = depth > 0 ? depth - 1 : 0;
+            i = skipPast(">", i + 2);
+        } else {
+            char quote = 0;
+            std::size_t j = i + 1;
+            for (; j < text.size(); ++j) {
+                const char c = text[j];
+                if (quote != 0) {
+                    quote = c == quote ? 0 : quote;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            if (j >= text.size()) {
+                return;  // unterminated: the reader stops there with its own error
+            }
+            if (text[j - 1] != '/' && ++depth > kMaxNesting) {
+                throw pt::xml_parser_error(
+                    "elements nested deeper than " + std::to_string(kMaxNesting) + " levels", path,
+                    static_cast<unsigned long>(std::count(text.begin(), text.begin() + i, '\n') +
+                                               1));
+            }
+            i = j + 1;
+        }
+    }
+}
+
+pt::ptree parseDocument(const std::string& text, const std::string& path) {
+    checkNesting(text, path);
+    std::istringstream in(text);
+    in.imbue(std::locale());
+    pt::ptree tree;
+    try {
+        pt::read_xml(in, tree, 0);
+    } catch (const pt::xml_parser_error& e) {
+        throw pt::xml_parser_error(e.message(), path, e.line());
+    }
+    return tree;
+}
+
+// Offset of the first character XML 1.0 cannot hold (C0 controls but tab, line
+// feed and carriage return; surrogates, U+FFFE and U+FFFF in UTF-8 form), or npos.
+// Such a value could be written out but never read back.
+std::size_t forbiddenCharacter(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            return i;
+        }
+        if (i + 2 < text.size()) {
+            const auto c1 = static_cast<unsigned char>(text[i + 1]);
+            const auto c2 = static_cast<unsigned char>(text[i + 2]);
+            if ((c == 0xED && c1 >= 0xA0) || (c == 0xEF && c1 == 0xBF && c2 >= 0xBE)) {
+                return i;
+            }
+        }
+    }
+    return std::string::npos;
+}
+
+std::string textAt(const pt::ptree& tree, const char* path) {
+    std::string text = tree.get<std::string>(path);
+    const std::size_t bad = forbiddenCharacter(text);
+    if (bad != std::string::npos) {
+        char code[8];
+        std::snprintf(code, sizeof code, "\\x%02x", static_cast<unsigned char>(text[bad]));
+        throw pt::ptree_bad_data(
+            std::string(path) + " holds a character XML cannot represent (" + code + ")", text);
+    }
+    return text;
+}
 
 void readCalibration(const pt::ptree& table, std::map<float, float>& into) {
     for (const auto& child : table) {
@@ -66,6 +211,37 @@ pt::ptree calibrationTree(const std::map<float, float>& table) {
     return tree;
 }
 
+// Reads the written text back as a start-up would and names the first field
+// that would come back different, so that a save never leaves a file the
+// bridge cannot read or reads otherwise.
+void checkReadsBack(const Configuration& record, const std::string& text) {
+    const pt::ptree tree = parseDocument(text, record.filePath);
+    std::map<float, float> spo2;
+    std::map<float, float> co2;
+    readCalibration(tree.get_child("MonitorRelay.SPO2Calibration"), spo2);
+    readCalibration(tree.get_child("MonitorRelay.CO2Calibration"), co2);
+    const char* differs = nullptr;
+    if (parseInt32(tree, "MonitorRelay.SPO2Scale") != record.spo2Scale) {
+        differs = "SPO2Scale";
+    } else if (textAt(tree, "MonitorRelay.SerialID") != record.serialId) {
+        differs = "SerialID";
+    } else if (textAt(tree, "MonitorRelay.IPAddress") != record.ipAddress) {
+        differs = "IPAddress";
+    } else if (textAt(tree, "MonitorRelay.IPRangeStart") != record.ipRangeStart) {
+        differs = "IPRangeStart";
+    } else if (textAt(tree, "MonitorRelay.IPRangeEnd") != record.ipRangeEnd) {
+        differs = "IPRangeEnd";
+    } else if (spo2 != record.spo2Calibration || spo2.empty()) {
+        differs = "SPO2Calibration";
+    } else if (co2 != record.co2Calibration || co2.empty()) {
+        differs = "CO2Calibration";
+    }
+    if (differs != nullptr) {
+        throw std::runtime_error(std::string("the new file would not read back the same ") +
+                                 differs + "; " + record.filePath + " is left as it was");
+    }
+}
+
 std::string backupName(const std::string& path) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -75,16 +251,117 @@ std::string backupName(const std::string& path) {
     return path + "." + stamp + ".bak";
 }
 
-void copyToBackup(const std::string& path, const std::string& backup) {
-    std::ifstream in(path, std::ios::binary);
-    std::ofstream out(backup, std::ios::binary | std::ios::trunc);
-    if (in && out) {
-        out << in.rdbuf();
+void writeAll(int fd, const char* p, std::size_t left, const std::string& name) {
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            throwErrno("cannot write " + name);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
     }
 }
 
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
+// Syncs and closes `fd` whatever happens; throws on the first failure.
+void syncAndClose(int fd, const std::string& name) {
+    if (syncFunction(fd) != 0) {
+        closeKeepingErrno(fd);
+        throwErrno("cannot sync " + name);
+    }
+    if (::close(fd) != 0) {
+        throwErrno("cannot write " + name);
+    }
+}
+
+// Copies the current file to the backup. The backup gets the file's own mode
+// (calibration files may be private), is never opened through a link planted
+// at its name, and is written whole and synced: a save must not go on over a
+// damaged copy of what it replaces. A backup that cannot be created at all
+// does not stop the save; one that cannot be written does.
+void copyToBackup(const std::string& path, const std::string& backup) {
+    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat source {};
+    const bool haveSource = in >= 0 && ::fstat(in, &source) == 0;
+    const int out = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                           haveSource ? 0600 : 0666);
+    if (out < 0) {
+        if (in >= 0) {
+            ::close(in);
+        }
+        return;
+    }
+    try {
+        if (haveSource && ::fchmod(out, source.st_mode & 07777) != 0) {
+            throwErrno("cannot set the mode of " + backup);
+        }
+        char buffer[8192];
+        for (;;) {
+            if (in < 0) {
+                break;
+            }
+            const ssize_t n = ::read(in, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                throwErrno("cannot read " + path);
+            }
+            if (n == 0) {
+                break;
+            }
+            writeAll(out, buffer, static_cast<std::size_t>(n), backup);
+        }
+    } catch (...) {
+        closeKeepingErrno(out);
+        if (in >= 0) {
+            closeKeepingErrno(in);
+        }
+        throw;
+    }
+    if (in >= 0) {
+        ::close(in);
+    }
+    syncAndClose(out, backup);
+}
+
+// The file a save must replace: the end of a chain of symbolic links, so that a
+// link stays a link and its target gets the new text.
+std::string resolveLinks(std::string path) {
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return path;
+        }
+        std::string target(4096, '\0');
+        const ssize_t n = ::readlink(path.c_str(), &target[0], target.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) {
+            throwErrno("cannot follow the link " + path);
+        }
+        target.resize(static_cast<std::size_t>(n));
+        const std::string::size_type slash = path.rfind('/');
+        path = target[0] == '/' || slash == std::string::npos ? target
+                                                              : path.substr(0, slash + 1) + target;
+    }
+    errno = ELOOP;
+    throwErrno("cannot follow the link " + path);
+}
+
+// A file that nobody may write is the owner's choice to keep it: refused even
+// for root, who could write it anyway, by its mode bits.
+void checkWritable(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return;  // a new file
+    }
+    if ((st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) {
+        throw std::runtime_error(path + " is not writable");
+    }
 }
 
 // Writes the text to a temporary file beside `path`, syncs it and renames it over
@@ -95,36 +372,26 @@ void replaceFileAtomically(const std::string& path, const std::string& text) {
     if (fd < 0) {
         throwErrno("cannot create a temporary file beside " + path);
     }
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0) {
-        ::fchmod(fd, old.st_mode & 07777);
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-    }
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
+    try {
+        struct stat old {};
+        if (::stat(path.c_str(), &old) == 0) {
+            ::fchmod(fd, old.st_mode & 07777);
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            ::fchmod(fd, 0666 & ~mask);
         }
-        if (n <= 0) {
-            const int err = n < 0 ? errno : EIO;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            errno = err;
-            throwErrno("cannot write " + tmp);
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        const int err = errno;
+        writeAll(fd, text.data(), text.size(), tmp);
+    } catch (...) {
+        closeKeepingErrno(fd);
         ::unlink(tmp.c_str());
-        errno = err;
-        throwErrno("cannot write " + tmp);
+        throw;
+    }
+    try {
+        syncAndClose(fd, tmp);
+    } catch (...) {
+        ::unlink(tmp.c_str());
+        throw;
     }
     if (::rename(tmp.c_str(), path.c_str()) != 0) {
         const int err = errno;
@@ -135,25 +402,32 @@ void replaceFileAtomically(const std::string& path, const std::string& text) {
     // Make the rename itself survive a power cut; the file is complete either way.
     const std::string::size_type slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
-        ::fsync(dirFd);
+        syncFunction(dirFd);
         ::close(dirFd);
     }
 }
 
 }  // namespace
 
+namespace config_io {
+
+void setSyncFunction(SyncFunction sync) {
+    syncFunction = sync != nullptr ? sync : ::fsync;
+}
+
+}  // namespace config_io
+
 Configuration::Configuration(const char* path) : filePath(path ? path : "") {}
 
 bool Configuration::readConfiguration() {
     std::cout << "MR>Reading configuration file: " << filePath << std::endl;
     try {
-        pt::ptree tree;
-        pt::read_xml(filePath, tree, 0, std::locale());
+        const pt::ptree tree = parseDocument(readWholeFile(filePath), filePath);
         spo2Scale = parseInt32(tree, "MonitorRelay.SPO2Scale");
-        serialId = tree.get<std::string>("MonitorRelay.SerialID");
-        ipAddress = tree.get<std::string>("MonitorRelay.IPAddress");
+        serialId = textAt(tree, "MonitorRelay.SerialID");
+        ipAddress = textAt(tree, "MonitorRelay.IPAddress");
 
         readCalibration(tree.get_child("MonitorRelay.SPO2Calibration"), spo2Calibration);
         if (spo2Calibration.empty()) {
@@ -169,8 +443,8 @@ bool Configuration::readConfiguration() {
         }
 
         try {
-            ipRangeStart = tree.get<std::string>("MonitorRelay.IPRangeStart");
-            ipRangeEnd = tree.get<std::string>("MonitorRelay.IPRangeEnd");
+            ipRangeStart = textAt(tree, "MonitorRelay.IPRangeStart");
+            ipRangeEnd = textAt(tree, "MonitorRelay.IPRangeEnd");
         } catch (const std::exception& e) {
             std::cerr << "MR>ERROR>" << e.what() << std::endl;
             std::cerr << "Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration "
@@ -188,7 +462,8 @@ bool Configuration::readConfiguration() {
 
 void Configuration::writeConfiguration() {
     try {
-        copyToBackup(filePath, backupName(filePath));
+        const std::string target = resolveLinks(filePath);
+        checkWritable(target);
 
         pt::ptree tree;
         tree.put("MonitorRelay.IPAddress", ipAddress);
@@ -204,7 +479,10 @@ void Configuration::writeConfiguration() {
         if (!text) {
             throw std::runtime_error("cannot format the configuration");
         }
-        replaceFileAtomically(filePath, text.str());
+        checkReadsBack(*this, text.str());
+
+        copyToBackup(target, backupName(filePath));
+        replaceFileAtomically(target, text.str());
     } catch (const std::exception& e) {
         std::cerr << "MR>ERROR>" << e.what() << std::endl;
         std::cerr << "Unable to save the configuration file" << std::flush;

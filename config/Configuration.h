@@ -17,6 +17,8 @@ class Configuration {
 
     // Copies the current file to a dated backup, then replaces the file with the
     // record. The replacement is atomic: the file is either the old or the new one.
+    // A link is written through to its target; a file without write permission,
+    // or a record whose text would not read back the same, is not saved.
     void writeConfiguration();
 
     std::string filePath;
@@ -28,3 +30,12 @@ class Configuration {
     std::map<float, float> co2Calibration;
     std::map<float, float> spo2Calibration;
 };
+
+namespace config_io {
+
+// Seam for fault tests: the sync call of the save path (fsync by default; a
+// null pointer restores it).
+using SyncFunction = int (*)(int);
+void setSyncFunction(SyncFunction sync);
+
+}  // namespace config_io
