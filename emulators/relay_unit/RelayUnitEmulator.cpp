@@ -50,7 +50,8 @@ bool isWaveform(const std::string& name) {
 
 }  // namespace
 
-RelayUnitEmulator::RelayUnitEmulator(EmulatorOptions options) : options_(std::move(options)) {}
+RelayUnitEmulator::RelayUnitEmulator(EmulatorOptions options)
+    : options_(std::move(options)), loss_(options_.seed) {}
 
 RelayUnitEmulator::~RelayUnitEmulator() {
     stop();
@@ -177,6 +178,7 @@ void RelayUnitEmulator::receiveFrom(int fd) {
         datagrams_.push_back({text, source, now});
         for (const auto& line : parsed) {
             ReceivedLine record{line.name, line.value, now, false};
+            takePendingFaults(line.name);
             handleLine(line.name, line.value, from, record);
             lines_.push_back(record);
             seen.push_back(record);
@@ -193,10 +195,13 @@ void RelayUnitEmulator::receiveFrom(int fd) {
 
 void RelayUnitEmulator::reply(const std::string& text, const sockaddr_in& to,
                               std::chrono::milliseconds extra) {
-    if (silent_) {
+    const auto now = Clock::now();
+    // The loss draw comes last so that silence or a drop switch uses none.
+    if (silent_ || now < silentUntil_ || dropThisLine_ || loss_.drop()) {
+        ++dropped_;
         return;
     }
-    const auto due = Clock::now() + replyDelay_ + extra;
+    const auto due = now + replyDelay_ + delayThisLine_ + extra;
     if (split_ && text.size() > 1) {
         const std::size_t half = text.size() / 2;
         outgoing_.push_back({text.substr(0, half), to, due});
@@ -220,6 +225,25 @@ void RelayUnitEmulator::sendDue() {
     for (const auto& out : due) {
         sendto(sockets_[0], out.text.data(), out.text.size(), 0,
                reinterpret_cast<const sockaddr*>(&out.to), sizeof out.to);
+    }
+}
+
+void RelayUnitEmulator::takePendingFaults(const std::string& name) {
+    dropThisLine_ = false;
+    delayThisLine_ = std::chrono::milliseconds(0);
+    const auto drop = dropNext_.find(name);
+    if (drop != dropNext_.end()) {
+        dropThisLine_ = true;
+        if (--drop->second <= 0) {
+            dropNext_.erase(drop);
+        }
+    }
+    const auto delay = delayNext_.find(name);
+    if (delay != delayNext_.end()) {
+        delayThisLine_ = delay->second.delay;
+        if (--delay->second.count <= 0) {
+            delayNext_.erase(delay);
+        }
     }
 }
 
@@ -351,6 +375,41 @@ void RelayUnitEmulator::applyCommand(const std::string& name, const std::string&
 void RelayUnitEmulator::setSilent(bool silent) {
     std::lock_guard<std::mutex> lock(mutex_);
     silent_ = silent;
+    silentUntil_ = Clock::time_point{};
+}
+
+void RelayUnitEmulator::silenceFor(std::chrono::milliseconds duration) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    silentUntil_ = Clock::now() + duration;
+}
+
+void RelayUnitEmulator::dropReplies(const std::string& name, int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count > 0) {
+        dropNext_[name] = count;
+    } else {
+        dropNext_.erase(name);
+    }
+}
+
+void RelayUnitEmulator::delayReplies(const std::string& name, int count,
+                                     std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count > 0) {
+        delayNext_[name] = {count, delay};
+    } else {
+        delayNext_.erase(name);
+    }
+}
+
+void RelayUnitEmulator::setReplyLoss(double fraction) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    loss_.setFraction(fraction);
+}
+
+int RelayUnitEmulator::droppedReplies() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
 }
 
 void RelayUnitEmulator::setAnnouncedSerial(const std::string& serial) {

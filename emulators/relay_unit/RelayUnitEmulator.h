@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -12,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "emulators/relay_unit/ReplyLoss.h"
 
 namespace relayunit {
 
@@ -32,6 +35,9 @@ struct EmulatorOptions {
     // Received lines, datagrams and waveform blocks kept for observation; 0
     // keeps everything (tests). A unit left running for hours needs a bound.
     std::size_t historyLimit = 0;
+    // Seed of the reply-loss draws: the same seed and the same requests drop
+    // the same replies, so a soak run can be repeated.
+    std::uint32_t seed = 1;
 };
 
 // One line the unit received, in arrival order.
@@ -80,14 +86,22 @@ class RelayUnitEmulator {
     void setLineObserver(std::function<void(const ReceivedLine&)> observer);
 
     // Fault switches.
-    void setSilent(bool silent);                         // answer nothing at all
-    void setAnnouncedSerial(const std::string& serial);  // ID answers carry it ("" = own)
+    void setSilent(bool silent);  // answer nothing at all (false also ends a silenceFor)
+    void silenceFor(std::chrono::milliseconds duration);  // answer nothing for a while
+    void setAnnouncedSerial(const std::string& serial);   // ID answers carry it ("" = own)
     void setIdReply(const std::string& reply);  // raw ID answer while unassociated ("" = normal)
     void setReplyDelay(std::chrono::milliseconds delay);
     void setSplitReplies(bool split);            // each reply in two datagrams
     void dropAssociation();                      // as after a power glitch
     void setWifiResetCompletes(bool completes);  // send the completion after the ack
     void setWifiConfigCompletes(bool completes);
+    // The replies to the next `count` requests named `name` (the bracketed
+    // word, e.g. "ENABLE") are dropped, or leave `delay` late. Counted as the
+    // requests arrive; a new call for the same name replaces the old count.
+    void dropReplies(const std::string& name, int count);
+    void delayReplies(const std::string& name, int count, std::chrono::milliseconds delay);
+    // Drops this fraction (0..1) of all replies, drawn from the seeded generator.
+    void setReplyLoss(double fraction);
 
     // Observation.
     std::vector<ReceivedLine> lines() const;
@@ -104,6 +118,8 @@ class RelayUnitEmulator {
     std::string wifiPassPhrase() const;
     std::string ethSettings() const;
     int malformedLines() const;
+    // Replies held back by silence, a drop switch or reply loss.
+    int droppedReplies() const;
 
     // Wait with a deadline for the n-th line with this name (1 = first).
     bool waitForLine(const std::string& name, std::chrono::milliseconds timeout,
@@ -119,6 +135,8 @@ class RelayUnitEmulator {
 
     void run();
     void receiveFrom(int fd);
+    // Consumes the per-name drop and delay counts for a line named `name`; mutex_ held.
+    void takePendingFaults(const std::string& name);
     // Handles one line under mutex_; queues replies.
     void handleLine(const std::string& name, const std::string& value, const sockaddr_in& from,
                     ReceivedLine& record);
@@ -141,6 +159,18 @@ class RelayUnitEmulator {
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     bool silent_ = false;
+    Clock::time_point silentUntil_{};
+    struct PendingDelay {
+        int count = 0;
+        std::chrono::milliseconds delay{0};
+    };
+    std::map<std::string, int> dropNext_;
+    std::map<std::string, PendingDelay> delayNext_;
+    // What the per-name switches decided for the line being handled.
+    bool dropThisLine_ = false;
+    std::chrono::milliseconds delayThisLine_{0};
+    ReplyLoss loss_;
+    int dropped_ = 0;
     std::string announcedSerial_;
     std::string idReply_;
     std::chrono::milliseconds replyDelay_{0};

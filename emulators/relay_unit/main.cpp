@@ -1,5 +1,7 @@
 // A stand-in MonitorRelay unit for rehearsals without hardware.
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <boost/program_options.hpp>
@@ -10,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "emulators/relay_unit/ControlCommands.h"
 #include "emulators/relay_unit/RelayUnitEmulator.h"
 
 namespace po = boost::program_options;
@@ -88,6 +91,8 @@ int main(int argc, char* argv[]) {
     int watchdogMs = 5000;
     int completionMs = 300;
     int delayMs = 0;
+    std::vector<std::string> dropSpecs, delaySpecs;
+    double replyLoss = 0;
 
     po::options_description desc("relay-unit-emulator: a stand-in MonitorRelay unit on UDP 14996");
     desc.add_options()("help,h", "Print this help")(
@@ -110,7 +115,15 @@ int main(int argc, char* argv[]) {
                                            "Fault: answer ID with this serial instead")(
         "delay-ms", po::value<int>(&delayMs)->default_value(0), "Fault: delay every reply")(
         "split", "Fault: send every reply in two datagrams")(
-        "no-reset-completion", "Fault: never complete a Wi-Fi factory reset")(
+        "drop-replies", po::value<std::vector<std::string>>(&dropSpecs)->composing(),
+        "Fault NAME:N: drop the replies to the next N requests named NAME (repeatable)")(
+        "delay-replies", po::value<std::vector<std::string>>(&delaySpecs)->composing(),
+        "Fault NAME:N:MS: delay the replies to the next N requests named NAME (repeatable)")(
+        "reply-loss", po::value<double>(&replyLoss)->default_value(0),
+        "Fault: drop this fraction (0..1) of all replies")(
+        "seed", po::value<std::uint32_t>(&options.seed)->default_value(options.seed),
+        "Seed of the reply-loss draws")("no-reset-completion",
+                                        "Fault: never complete a Wi-Fi factory reset")(
         "no-config-completion", "Fault: never complete a Wi-Fi configuration")(
         "json", "Print JSON lines instead of text")(
         "monitor-view", "Instead of every line, print once a second what a monitor would show")(
@@ -129,6 +142,29 @@ int main(int argc, char* argv[]) {
     if (vm.count("help")) {
         std::cout << desc << std::endl;
         return 0;
+    }
+    std::vector<relayunit::ReplyFault> drops, delays;
+    for (const auto& spec : dropSpecs) {
+        const auto fault = relayunit::parseReplyFault(spec, false);
+        if (!fault) {
+            std::cerr << "relay-unit-emulator: --drop-replies wants NAME:N, not " << spec
+                      << std::endl;
+            return 2;
+        }
+        drops.push_back(*fault);
+    }
+    for (const auto& spec : delaySpecs) {
+        const auto fault = relayunit::parseReplyFault(spec, true);
+        if (!fault) {
+            std::cerr << "relay-unit-emulator: --delay-replies wants NAME:N:MS, not " << spec
+                      << std::endl;
+            return 2;
+        }
+        delays.push_back(*fault);
+    }
+    if (!(replyLoss >= 0 && replyLoss <= 1)) {
+        std::cerr << "relay-unit-emulator: --reply-loss wants a fraction from 0 to 1" << std::endl;
+        return 2;
     }
     options.watchdogTimeout = std::chrono::milliseconds(watchdogMs);
     options.completionDelay = std::chrono::milliseconds(completionMs);
@@ -158,6 +194,13 @@ int main(int argc, char* argv[]) {
     unit.setSplitReplies(vm.count("split") > 0);
     unit.setWifiResetCompletes(vm.count("no-reset-completion") == 0);
     unit.setWifiConfigCompletes(vm.count("no-config-completion") == 0);
+    for (const auto& fault : drops) {
+        unit.dropReplies(fault.name, fault.count);
+    }
+    for (const auto& fault : delays) {
+        unit.delayReplies(fault.name, fault.count, fault.delay);
+    }
+    unit.setReplyLoss(replyLoss);
     try {
         unit.start();
     } catch (const std::exception& e) {
@@ -171,8 +214,29 @@ int main(int argc, char* argv[]) {
     signal(SIGTERM, onSignal);
     int expiries = 0;
     auto nextView = relayunit::Clock::now() + std::chrono::seconds(1);
+    // Standard input is the control channel: one command a line. At its end
+    // (or from /dev/null) the unit just keeps running.
+    bool controlOpen = true;
+    std::string pending;
     while (!stopRequested) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        if (controlOpen && poll(&in, 1, 50) > 0) {
+            char buffer[512];
+            const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0) {
+                controlOpen = false;
+            } else {
+                pending.append(buffer, static_cast<std::size_t>(n));
+            }
+            for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                std::ostringstream answer;
+                relayunit::runControlCommand(unit, pending.substr(0, end), answer);
+                pending.erase(0, end + 1);
+                std::cerr << "relay-unit-emulator: " << answer.str() << std::flush;
+            }
+        } else if (!controlOpen) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         if (monitorView && relayunit::Clock::now() >= nextView) {
             nextView += std::chrono::seconds(1);
             std::cout << monitorLine(unit) << std::endl;
