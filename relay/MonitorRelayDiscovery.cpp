@@ -1,8 +1,10 @@
 // Discovery of a unit: a fixed address, a range scan or a directed-broadcast
 // search, and the file that remembers the address that last answered.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -11,9 +13,11 @@
 #include <thread>
 
 #include "relay/MonitorRelayAdaptor.h"
+#include "relay/UnitEncoding.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::udp;
+using unit_encoding::printable;
 
 std::string MonitorRelayAdaptor::LastConnectedIP;
 
@@ -66,35 +70,45 @@ bool MonitorRelayAdaptor::connectIP(const std::string& serialId, const std::stri
     boost::system::error_code ignored;
     link_->sendCommand(probe, ignored);
 
+    // Each try is one reply window, whatever arrives in it: a stream of
+    // foreign datagrams must not keep the probe waiting for ever.
+    const auto window = timing_.udp.connectionPollSleep * timing_.udp.connectionPolls;
+    auto windowEnd = std::chrono::steady_clock::now() + window;
     unsigned timedOut = 0;
+    const auto endTry = [&] {
+        ++timedOut;
+        windowEnd = std::chrono::steady_clock::now() + window;
+    };
     while (timedOut < tries) {
         std::string sender;
         std::string reply;
         if (!link_->waitConnection(sender, reply)) {
-            ++timedOut;
+            endTry();
             continue;
         }
-        // The serial lies between the last ":" and the last "@"; our own
-        // broadcast probe, echoed back, has no ":" and is skipped here.
-        const std::size_t colon = reply.rfind(':');
-        const std::size_t at = reply.rfind('@');
-        if (colon == std::string::npos || at == std::string::npos || at <= colon + 1) {
-            continue;
+        // Our own broadcast probe, echoed back, has no ":" and is skipped here.
+        std::string serial;
+        const bool skip =
+            !unit_encoding::probeSerial(reply, serial) || (!serialId.empty() && serialId != serial);
+        if (!serial.empty()) {
+            std::cout << "MR>Found MonitorRelay with serial Id: " << printable(serial)
+                      << " at endpoint: " << sender << std::endl;
         }
-        const std::string serial = reply.substr(colon + 1, at - colon - 1);
-        std::cout << "MR>Found MonitorRelay with serial Id: " << serial
-                  << " at endpoint: " << sender << std::endl;
-        if (!serialId.empty() && serialId != serial) {
+        if (skip) {
+            if (std::chrono::steady_clock::now() >= windowEnd) {
+                endTry();
+            }
             continue;
         }
         serialId_ = serial;
         unitAddress_ = sender;
         connected_ = true;
         if (!serialId.empty()) {
-            std::cout << "MR>Found MonitorRelay with requested SerialId: " << serial << std::endl;
-        } else {
-            std::cout << "MR>SerialId not provided, connecting to first MonitorRelay: " << serial
+            std::cout << "MR>Found MonitorRelay with requested SerialId: " << printable(serial)
                       << std::endl;
+        } else {
+            std::cout << "MR>SerialId not provided, connecting to first MonitorRelay: "
+                      << printable(serial) << std::endl;
         }
         LastConnectedIP = address;
         SaveLastConnectedIP();
@@ -181,8 +195,13 @@ void MonitorRelayAdaptor::LoadLastConnectedIP() {
     if (!file) {
         return;
     }
-    const std::string text((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
+    // An address is at most 15 characters; anything longer is not one.
+    char buffer[32];
+    file.read(buffer, sizeof buffer);
+    const std::string text(buffer, static_cast<std::size_t>(file.gcount()));
+    if (text.size() >= sizeof buffer || text.find('\0') != std::string::npos) {
+        return;  // the parser would stop at a NUL and accept the text before it
+    }
     boost::system::error_code ec;
     const address_v4 address = boost::asio::ip::make_address_v4(text, ec);
     if (ec) {
@@ -193,9 +212,30 @@ void MonitorRelayAdaptor::LoadLastConnectedIP() {
 }
 
 void MonitorRelayAdaptor::SaveLastConnectedIP() {
-    std::ofstream file(kLastConnectedFile, std::ios::binary | std::ios::trunc);
-    if (!file) {
+    // A temporary file renamed over the old one: a crash mid-write leaves the
+    // previous address, and a link planted at the name is replaced, not followed.
+    std::string tmp = std::string(kLastConnectedFile) + ".XXXXXX";
+    const int fd = ::mkstemp(&tmp[0]);
+    if (fd < 0) {
         return;
     }
-    file << LastConnectedIP;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
+    const char* p = LastConnectedIP.data();
+    std::size_t left = LastConnectedIP.size();
+    while (ok && left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        p += ok ? n : 0;
+        left -= ok ? static_cast<std::size_t>(n) : 0;
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(tmp.c_str(), kLastConnectedFile) != 0) {
+        ::unlink(tmp.c_str());
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Text of the unit's command lines and the conversions of vital signs and
@@ -37,5 +38,14 @@ std::string encodePLETH(std::vector<float>& samples);  // 5 -> 3
 std::string encodeCVP(std::vector<float>& samples);    // 10 -> 3
 std::string encodeCO2(std::vector<float>& samples);    // 10 -> 3, three decimals
 std::string encodeECG(std::vector<float>& samples);    // 5 -> 6, 0..4095
+
+// Text that came from the network, fit for one log line: bytes below 0x20 and
+// 0x7f become \xHH (two lower-case hex digits), so a peer cannot start a line
+// of its own. Everything else, a backslash included, is kept as it is.
+std::string printable(std::string_view text);
+
+// The serial identifier of a probe reply: the text between its last ":" and
+// its last "@". False when there is none (no ":", no "@", or nothing between).
+bool probeSerial(const std::string& reply, std::string& serial);
 
 }  // namespace unit_encoding
