@@ -533,3 +533,54 @@ TEST(AppClientKeepAlive, NothingIsSentBeforeReadyAndStopReturnsPromptly) {
         EXPECT_FALSE(isFlow(fr, 3)) << "keep-alive sent while not ready";
     }
 }
+
+TEST(AppClientNotReady, MuteServerIsGivenUpAndRetriedWithALine) {
+    ScriptedServer mute;  // accepts and reads, never answers
+    AppClient client(kAuto);
+    com_nax::CSTimings timings = fastTimings();
+    timings.readyTimeout = std::chrono::milliseconds(1000);
+    client.setTimings(timings);
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(CSClient::RESULT_OK, client.open("127.0.0.1", mute.port(), nullptr));
+    const bool retried = mute.waitForConnections(2, kWait);
+    const bool startedAgain = mute.waitFor([](const Frames& f) {
+        for (const auto& fr : f) {
+            if (fr.connection == 2 && isFlow(fr, 0)) {
+                return true;
+            }
+        }
+        return false;
+    });
+    client.close();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(retried) << "a connection that never became ready was kept";
+    EXPECT_TRUE(startedAgain) << "the new connection did not start the handshake again";
+    EXPECT_NE(std::string::npos,
+              err.find("APP server did not become ready within 1 s. Reconnecting...\n"))
+        << err;
+}
+
+TEST(AppClientNotReady, WithoutReconnectionTheConnectionIsClosed) {
+    ScriptedServer mute;
+    AppClient client(kQuiet);
+    com_nax::CSTimings timings = fastTimings();
+    timings.readyTimeout = std::chrono::milliseconds(200);
+    client.setTimings(timings);
+    ASSERT_EQ(CSClient::RESULT_OK, client.open("127.0.0.1", mute.port(), nullptr));
+    ASSERT_TRUE(mute.waitForConnections(1, kWait));
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return client.getConnectionState() == CSClient::STATE_DISCONNECTED; }, kWait))
+        << "the never-ready connection was not closed";
+    EXPECT_EQ(1u, mute.connections());
+}
+
+TEST_F(AppClientTest, ReadyConnectionOutlivesTheReadyTimeout) {
+    com_nax::CSTimings timings = fastTimings();
+    timings.readyTimeout = std::chrono::milliseconds(100);
+    client->setTimings(timings);
+    openAndWaitReady();
+    // The bound concerns the start-up only: a ready, quiet server is kept.
+    EXPECT_FALSE(server.waitForConnections(2, std::chrono::milliseconds(600)))
+        << "a ready connection was dropped by the start-up bound";
+    EXPECT_EQ(CSClient::STATE_READY, client->getConnectionState());
+}

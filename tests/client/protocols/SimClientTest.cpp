@@ -343,3 +343,74 @@ TEST_F(SimClientTest, UnknownOutputNameIsReportedEvenWhenQuiet) {
     EXPECT_NE(std::string::npos, err.find("Parameter not found: NOPE(7)\n")) << err;
     EXPECT_FALSE(client->isOutputParameterRegistered("O"));
 }
+
+TEST_F(SimClientTest, ValuesTakeTheRegisteredTypeWhateverFlagTheServerSends) {
+    client->registerInputParameters(std::vector<CSClient::InputDef>{
+        {"HW_PATSPEED", CSClient::PARAM_INT, 0}, {"T", CSClient::PARAM_FLOAT, 0}});
+    openAndWaitReady();
+    ASSERT_TRUE(waitFrames([](const Frames& f) { return countCode(f, 1) >= 1; }));
+    // The initial values of the reply follow the same rule as the updates.
+    server.send(inputReply({{11, false, bitsOf(1.0f), "HW_PATSPEED"}, {12, true, 37, "T"}}));
+    ASSERT_TRUE(recorder.waitFor([&] { return recorder.updates.size() == 1; }));
+    server.send(update({{11, false, bitsOf(1.0f)},
+                        {11, false, bitsOf(-2.7f)},
+                        {11, false, 0x7FC00000},  // NaN
+                        {11, false, bitsOf(3e9f)},
+                        {11, false, bitsOf(-3e9f)},
+                        {11, true, 4},
+                        {12, true, 0xFFFFFFFE},
+                        {12, false, bitsOf(36.5f)}}));
+    ASSERT_TRUE(recorder.waitFor([&] { return recorder.updates.size() == 2; }))
+        << "the value update never reached the callback";
+    recorder.read([&] {
+        const auto& initial = recorder.updates[0];
+        ASSERT_EQ(2u, initial.size());
+        EXPECT_EQ(CSClient::PARAM_INT, initial[0].type);
+        EXPECT_EQ(1, initial[0].value.intValue);
+        EXPECT_EQ(CSClient::PARAM_FLOAT, initial[1].type);
+        EXPECT_FLOAT_EQ(37.0f, initial[1].value.floatValue);
+
+        const auto& v = recorder.updates[1];
+        ASSERT_EQ(8u, v.size());
+        for (std::size_t i = 0; i < 6; ++i) {
+            EXPECT_EQ(CSClient::PARAM_INT, v[i].type) << "record " << i;
+        }
+        EXPECT_EQ(1, v[0].value.intValue) << "a speed of 1.0 must read as 1";
+        EXPECT_EQ(-2, v[1].value.intValue);
+        EXPECT_EQ(0, v[2].value.intValue) << "NaN reads as 0";
+        EXPECT_EQ(2147483647, v[3].value.intValue);
+        EXPECT_EQ(-2147483647 - 1, v[4].value.intValue);
+        EXPECT_EQ(4, v[5].value.intValue);
+        EXPECT_EQ(CSClient::PARAM_FLOAT, v[6].type);
+        EXPECT_FLOAT_EQ(-2.0f, v[6].value.floatValue);
+        EXPECT_EQ(CSClient::PARAM_FLOAT, v[7].type);
+        EXPECT_FLOAT_EQ(36.5f, v[7].value.floatValue);
+    });
+}
+
+TEST_F(SimClientTest, PeerTextIsPrintedWithControlCharactersEscaped) {
+    client.reset();
+    client = std::make_unique<SimClient>(1, kAuto);  // not quiet: the progress lines count
+    client->setTimings(fastTimings());
+    client->addCallbackInterface(&recorder);
+    client->registerOutputParameter({"O", CSClient::PARAM_FLOAT});
+    openAndWaitReady();
+    ASSERT_TRUE(waitFrames([](const Frames& f) { return countCode(f, 2) == 1; }));
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    // One receive thread handles both in order: the second one's callback means
+    // both lines are out.
+    server.send(versionReply(1u << 16, "v2\nMR>ERROR>forged\x1b[0m", 1));
+    server.send(outputReply({{7, "NO\nPE"}}));
+    const bool confirmed =
+        recorder.waitFor([&] { return recorder.outputConfirmations.size() == 1; });
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(confirmed) << "the output reply was not handled";
+    EXPECT_NE(std::string::npos, out.find("Found server version: v2\\x0aMR>ERROR>forged\\x1b[0m\n"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("\nMR>ERROR>forged")) << out;
+    EXPECT_NE(std::string::npos, err.find("Parameter not found: NO\\x0aPE(7)\n")) << err;
+    // The stored version keeps the peer's text as it came.
+    EXPECT_EQ("v2\nMR>ERROR>forged\x1b[0m", client->getServerVersion());
+}
