@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Usage: scripts/check-package.sh [build-dir]
+# CI check of the Debian package, as root and without starting any service:
+# builds it, looks inside, installs it on this machine, runs the installed
+# program and manual page, verifies the unit, lets the service user find an
+# emulated unit from the service's directories, then removes and purges the
+# package. Any failed step fails the script; the machine is left without it.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+name=patient-simulator-monitor-relay
+user=psmrelay
+bin=/usr/bin/PatientSimulatorMonitorRelay
+confdir=/etc/$name
+statedir=/var/lib/$name
+unit=/lib/systemd/system/$name.service
+page=/usr/share/man/man1/PatientSimulatorMonitorRelay.1.gz
+
+fail() {
+    echo "check-package: FAILED: $*" >&2
+    exit 1
+}
+step() { echo "check-package: $*"; }
+installed() { dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'ok installed'; }
+
+[ "$(id -u)" -eq 0 ] || fail "must run as root (it installs the package)"
+installed && fail "$name is already installed on this machine; remove it first"
+if ! command -v man >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q man-db groff-base
+fi
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    # Whatever failed, do not leave the package (or its user) on the machine.
+    if dpkg-query -W "$name" >/dev/null 2>&1; then dpkg -P "$name" >/dev/null 2>&1 || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+step "building the package"
+deb=$(bash "$here/scripts/package.sh" "$@" | tail -n 1)
+[ -f "$deb" ] || fail "package.sh printed no .deb path (got '$deb')"
+step "built $deb"
+
+dpkg-deb -c "$deb" | awk '{print $NF}' > "$work/contents"
+for path in "$bin" /usr/bin/relay-unit-emulator /usr/bin/sim-server-emulator "$confdir/bridge.xml" \
+    "$unit" "$page" "/usr/share/doc/$name/bridge.xml"; do
+    grep -qx "\.$path" "$work/contents" || fail "the package lacks $path"
+done
+conffiles=$(dpkg-deb -I "$deb" conffiles)
+[ "$conffiles" = "$confdir/bridge.xml" ] || fail "conffiles is '$conffiles', not $confdir/bridge.xml"
+[ "$(dpkg-deb -f "$deb" Package)" = "$name" ] || fail "wrong package name"
+[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer field"
+depends=$(dpkg-deb -f "$deb" Depends)
+# Libraries in Depends show that dpkg-shlibdeps looked at the binaries.
+for dep in adduser libboost-program-options libc6 libstdc++6; do
+    [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
+done
+if dpkg-deb -I "$deb" postinst |
+    grep -Eq 'systemctl +(--[a-z-]+ +)*(enable|start|restart)|deb-systemd-(helper|invoke)'; then
+    fail "postinst enables or starts the service"
+fi
+grep -q 'IPAddress></IPAddress>' <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$confdir/bridge.xml") ||
+    fail "the service's configuration has a fixed unit address"
+step "contents, control fields and conffiles are right"
+
+dpkg -i "$deb" || fail "dpkg -i"
+installed || fail "dpkg -i left the package not installed"
+"$bin" --help > "$work/help" || fail "$bin --help exited $?"
+grep -q 'PatientSimulatorMonitorRelay Usage' "$work/help" || fail "--help printed no usage listing"
+[ "$(stat -c %U "$confdir")" = "$user" ] || fail "$confdir is not owned by $user"
+# A calibration save writes a temporary file and a backup there, then renames.
+runuser -u "$user" -- sh -c "t=\$(mktemp '$confdir/bridge.xml.XXXXXX') && rm \"\$t\"" ||
+    fail "$user cannot create files in $confdir"
+step "installed; $bin --help runs"
+
+LC_ALL=C MANWIDTH=80 man --warnings -l "$page" > "$work/man" 2> "$work/man.err" || fail "man -l exited $?"
+[ -s "$work/man.err" ] && fail "man -l warned: $(cat "$work/man.err")"
+grep -q '^NAME' "$work/man" || fail "the manual page rendered without a NAME section"
+for option in $(grep -o -- '--[a-z]\+' "$work/help" | sort -u); do
+    grep -q -- "$option" "$work/man" || fail "the manual page does not describe $option"
+done
+step "manual page renders and describes every option of --help"
+
+if command -v systemd-analyze >/dev/null; then
+    # Also checks that ExecStart exists and that the man page it names is there.
+    systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit"
+    step "systemd-analyze verify accepts the unit"
+else
+    step "no systemd-analyze here; unit not verified"
+fi
+
+# The service's own set-up, without systemd: the service user, working in the
+# state directory, finds an emulated unit and records its address there.
+# A private network namespace keeps the unit's port away from anything else;
+# a private PID namespace ends both programs when unshare ends.
+if unshare -n -p -f --mount-proc true 2>/dev/null; then
+    sed 's#<IPAddress>[^<]*</IPAddress>#<IPAddress>127.0.0.2</IPAddress>#' "$confdir/bridge.xml" \
+        > "$work/bridge.xml"
+    chmod 755 "$work"
+    chmod 644 "$work/bridge.xml"
+    unshare -n -p -f --mount-proc --kill-child sh -c "ip link set lo up || exit 1
+        relay-unit-emulator --address 127.0.0.2 > '$work/unit.log' 2>&1 &
+        cd '$statedir' && runuser -u '$user' -- '$bin' --configfile '$work/bridge.xml'" \
+        > "$work/bridge.log" 2>&1 &
+    pids+=($!)
+    found=""
+    for _ in $(seq 100); do
+        if [ "$(cat "$statedir/_lastconnectedIPAddress.txt" 2>/dev/null)" = "127.0.0.2" ]; then
+            found=yes
+            break
+        fi
+        kill -0 "${pids[0]}" 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -n "$found" ] || fail "the bridge run as $user found no unit within 10 s: $(cat "$work/bridge.log")"
+    [ "$(stat -c %U "$statedir/_lastconnectedIPAddress.txt")" = "$user" ] ||
+        fail "the last-connected file is not owned by $user"
+    step "the installed bridge, as $user in $statedir, found the emulated unit"
+    kill "${pids[0]}"
+    wait "${pids[0]}" 2>/dev/null || true
+    pids=()
+else
+    step "no network namespace here; installed bridge not run"
+fi
+
+dpkg -r "$name" || fail "dpkg -r"
+[ -e "$bin" ] && fail "dpkg -r left $bin"
+[ -e "$unit" ] && fail "dpkg -r left $unit"
+dpkg -P "$name" || fail "dpkg -P"
+[ -e "$confdir" ] && fail "purging left $confdir"
+[ -e "$statedir" ] && fail "purging left $statedir"
+getent passwd "$user" >/dev/null && fail "purging left the user $user"
+step "removed and purged"
+step "all checks passed"
