@@ -343,6 +343,7 @@ void RelayUnitEmulator::applyCommand(const std::string& name, const std::string&
             monitor_.co2Disabled = false;
         }
         monitor_.waveforms[name].push_back({values, Clock::now()});
+        monitor_.waveformTotals[name] += values.size();
     } else if ((name == "T1" || name == "T2") && parseFloat(value, real)) {
         (name == "T1" ? monitor_.t1 : monitor_.t2) = real;
     } else if (parseInt(value, number)) {
@@ -467,6 +468,48 @@ std::size_t RelayUnitEmulator::datagramCount() const {
 MonitorState RelayUnitEmulator::monitor() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return monitor_;
+}
+
+MonitorState RelayUnitEmulator::monitor(Clock::duration recent) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    MonitorState copy;
+    copy.hr = monitor_.hr;
+    copy.rr = monitor_.rr;
+    copy.spo2 = monitor_.spo2;
+    copy.spo2Probe = monitor_.spo2Probe;
+    copy.spo2Scale = monitor_.spo2Scale;
+    copy.sbp = monitor_.sbp;
+    copy.dbp = monitor_.dbp;
+    copy.mbp = monitor_.mbp;
+    copy.t1 = monitor_.t1;
+    copy.t2 = monitor_.t2;
+    copy.co2Disabled = monitor_.co2Disabled;
+    copy.waveformTotals = monitor_.waveformTotals;
+    const auto since = Clock::now() - recent;
+    for (const auto& wave : monitor_.waveforms) {
+        const auto& blocks = wave.second;
+        auto first = std::partition_point(blocks.begin(), blocks.end(),
+                                          [&](const WaveformBlock& b) { return b.at < since; });
+        copy.waveforms[wave.first].assign(first, blocks.end());
+    }
+    return copy;
+}
+
+UnitStatus RelayUnitEmulator::status(Clock::duration recent) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    UnitStatus s;
+    s.associated = associated_;
+    s.enabled = enabled_;
+    s.watchdogArmed = watchdogArmed_;
+    if (!datagrams_.empty()) {
+        s.lastDatagram = datagrams_.back().at;
+    }
+    const auto since = Clock::now() - recent;
+    for (auto d = datagrams_.rbegin(); d != datagrams_.rend() && d->at >= since; ++d) {
+        s.recentDatagrams.push_back(d->at);
+    }
+    std::reverse(s.recentDatagrams.begin(), s.recentDatagrams.end());
+    return s;
 }
 
 std::vector<float> RelayUnitEmulator::samples(const std::string& waveform) const {

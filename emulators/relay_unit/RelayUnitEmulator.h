@@ -65,6 +65,18 @@ struct MonitorState {
     std::optional<float> t1, t2;
     bool co2Disabled = false;
     std::map<std::string, std::vector<WaveformBlock>> waveforms;  // ABP, PAP, CVP, PLETH, CO2, ECG
+    // Values received per waveform since start; unlike `waveforms` never trimmed,
+    // so a sweeping trace keeps its place.
+    std::map<std::string, std::uint64_t> waveformTotals;
+};
+
+// The unit's side of the link, for a status line.
+struct UnitStatus {
+    bool associated = false;
+    bool enabled = false;
+    bool watchdogArmed = false;
+    std::optional<Clock::time_point> lastDatagram;   // none before the first
+    std::vector<Clock::time_point> recentDatagrams;  // arrivals in the window asked for
 };
 
 // A stand-in MonitorRelay unit on one loopback address: answers the bridge's
@@ -108,6 +120,10 @@ class RelayUnitEmulator {
     std::vector<ReceivedDatagram> datagrams() const;
     std::size_t datagramCount() const;
     MonitorState monitor() const;
+    // The numerics and only the waveform blocks of the last `recent`: cheap
+    // enough for a screen refreshed ten times a second.
+    MonitorState monitor(Clock::duration recent) const;
+    UnitStatus status(Clock::duration recent) const;
     std::vector<float> samples(const std::string& waveform) const;
     bool associated() const;
     bool enabled() const;

@@ -6,13 +6,12 @@
 #include <atomic>
 #include <boost/program_options.hpp>
 #include <chrono>
-#include <iomanip>
 #include <iostream>
-#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "emulators/relay_unit/ControlCommands.h"
+#include "emulators/relay_unit/MonitorPicture.h"
 #include "emulators/relay_unit/RelayUnitEmulator.h"
 
 namespace po = boost::program_options;
@@ -38,49 +37,6 @@ std::string jsonEscape(const std::string& text) {
         }
     }
     return out;
-}
-
-template <typename T>
-std::string shown(const std::optional<T>& v) {
-    if (!v) {
-        return "--";
-    }
-    std::ostringstream out;
-    out << std::fixed << std::setprecision(std::is_floating_point<T>::value ? 1 : 0) << *v;
-    return out.str();
-}
-
-// Values per second of one waveform over the last second.
-std::size_t rate(const relayunit::MonitorState& m, const char* name,
-                 relayunit::Clock::time_point now) {
-    const auto it = m.waveforms.find(name);
-    std::size_t n = 0;
-    if (it != m.waveforms.end()) {
-        for (auto b = it->second.rbegin(); b != it->second.rend(); ++b) {
-            if (now - b->at > std::chrono::seconds(1)) {
-                break;
-            }
-            n += b->values.size();
-        }
-    }
-    return n;
-}
-
-// One line: what a monitor behind the unit would show now.
-std::string monitorLine(const relayunit::RelayUnitEmulator& unit) {
-    const auto m = unit.monitor();
-    const auto now = relayunit::Clock::now();
-    std::ostringstream out;
-    if (!unit.enabled()) {
-        out << "(not enabled) ";
-    }
-    out << "HR " << shown(m.hr) << "  RR " << shown(m.rr) << "  SpO2 " << shown(m.spo2)
-        << (m.spo2Probe && *m.spo2Probe == 0 ? " (probe off)" : "") << "  NIBP " << shown(m.sbp)
-        << "/" << shown(m.dbp) << " (" << shown(m.mbp) << ")  T1 " << shown(m.t1) << "  T2 "
-        << shown(m.t2) << "  CO2 " << (m.co2Disabled ? "off" : "on") << "  | per s: ABP "
-        << rate(m, "ABP", now) << " PAP " << rate(m, "PAP", now) << " CVP " << rate(m, "CVP", now)
-        << " PLETH " << rate(m, "PLETH", now) << " CO2 " << rate(m, "CO2", now);
-    return out.str();
 }
 
 }  // namespace
@@ -239,7 +195,10 @@ int main(int argc, char* argv[]) {
         }
         if (monitorView && relayunit::Clock::now() >= nextView) {
             nextView += std::chrono::seconds(1);
-            std::cout << monitorLine(unit) << std::endl;
+            const auto now = relayunit::Clock::now();
+            std::cout << relayunit::monitorLine(unit.monitor(std::chrono::seconds(10)),
+                                                unit.enabled(), now)
+                      << std::endl;
         }
         if (unit.watchdogExpiries() != expiries) {
             expiries = unit.watchdogExpiries();
