@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ make libboost-dev libboost-program-options-dev libboost-system-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux procps
-          dpkg-dev file)
+          dpkg-dev file clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
