@@ -22,6 +22,7 @@ AppSide::AppSide(ParameterStore& store, Recorder& recorder, const EmulatorOption
     : store_(store),
       recorder_(recorder),
       options_(options),
+      mute_(options.muteApp),
       player_(options.script),
       endpoint_("APP", *this, options.timing.sampleInterval, options.quiet) {}
 
@@ -77,6 +78,9 @@ void AppSide::onDisconnected() {
 void AppSide::onFrame(const Frame& frame) {
     ReceivedMessage m = app::decode(frame);
     recorder_.record(m);
+    if (mute_.load()) {
+        return;  // a server that reads and never answers
+    }
     if (m.malformed) {
         std::cerr << "APP malformed " << kindName(m.kind) << " (" << frame.payload.size()
                   << " bytes) ignored" << std::endl;
@@ -87,7 +91,7 @@ void AppSide::onFrame(const Frame& frame) {
 }
 
 void AppSide::eventLocked(Bytes payload) {
-    if (eventsSubscribed_) {
+    if (eventsSubscribed_ && !mute_.load()) {
         endpoint_.deliver(kFrameKindData, std::move(payload));
     }
 }
@@ -480,7 +484,7 @@ void AppSide::onTick(std::chrono::steady_clock::time_point now) {
 }
 
 void AppSide::streamLocked(std::chrono::steady_clock::time_point now) {
-    if (!endpoint_.clientConnected() || !flowAnswered_ || sce_.sceId == 0) {
+    if (!endpoint_.clientConnected() || !flowAnswered_ || sce_.sceId == 0 || mute_.load()) {
         streaming_ = false;
         return;
     }

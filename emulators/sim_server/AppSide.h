@@ -53,6 +53,9 @@ class AppSide : private TcpEndpoint::Handler {
     ScenarioInfo scenario() const;
 
     void sendUnknownCode(std::uint16_t code);
+    // Mute: frames are read and recorded, nothing is answered or streamed.
+    void setMute(bool mute) { mute_.store(mute); }
+    bool muted() const { return mute_.load(); }
     std::uint64_t waveformSamplesSent() const { return samplesSent_.load(); }
 
   private:
@@ -88,6 +91,7 @@ class AppSide : private TcpEndpoint::Handler {
     Recorder& recorder_;
     const EmulatorOptions& options_;
     std::atomic<std::uint64_t> samplesSent_{0};
+    std::atomic<bool> mute_{false};
 
     // Guards every field below; the store, recorder and endpoint task locks
     // may be taken while holding it, never the other way round.

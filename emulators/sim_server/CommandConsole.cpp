@@ -10,7 +10,8 @@ namespace {
 
 const char* const kHelp =
     "commands: set NAME VALUE | run | stop | pause | resume | speed X | reset | load | start |\n"
-    "          calib ACTION ARG | fault KIND sim|app [MS] | status | help | quit\n"
+    "          calib ACTION ARG | fault KIND sim|app [MS] | mute-app on|off |\n"
+    "          sim-float-values on|off | status | help | quit\n"
     "faults:   drop midframe len32 stall unknown badkind refuse";
 
 bool parseInt(const std::string& s, long& out) {
@@ -29,6 +30,14 @@ bool parseProtocol(const std::string& s, Protocol& p) {
     }
     if (s == "app" || s == "APP") {
         p = Protocol::App;
+        return true;
+    }
+    return false;
+}
+
+bool parseSwitch(const std::string& s, bool& on) {
+    if (s == "on" || s == "off") {
+        on = s == "on";
         return true;
     }
     return false;
@@ -191,6 +200,20 @@ CommandConsole::Outcome CommandConsole::execute(const std::string& rawLine, std:
         }
         inject(emu_, *f);
         out << "fault " << f->kind << " on " << protocolName(f->protocol) << std::endl;
+    } else if (cmd == "mute-app") {
+        bool on = false;
+        if (w.size() != 2 || !parseSwitch(w[1], on)) {
+            return fail("usage: mute-app on|off");
+        }
+        emu_.muteApp(on);
+        out << "APP side " << (on ? "mute" : "answering") << std::endl;
+    } else if (cmd == "sim-float-values") {
+        bool on = false;
+        if (w.size() != 2 || !parseSwitch(w[1], on)) {
+            return fail("usage: sim-float-values on|off");
+        }
+        emu_.sendSimValuesAsFloats(on);
+        out << "SIM values " << (on ? "all sent as floats" : "sent by their type") << std::endl;
     } else if (cmd == "status") {
         const auto sce = emu_.scenario();
         out << "scenario " << sce.sceId << " " << phaseName(sce.phase) << " speed " << sce.speed

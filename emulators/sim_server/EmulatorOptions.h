@@ -27,6 +27,10 @@ struct EmulatorOptions {
     bool listBeforeFlowControl = false;
     // Start a scenario as soon as the emulator starts.
     bool autoRun = false;
+    // The APP port accepts and reads but never answers (not even the start-up).
+    bool muteApp = false;
+    // SIM values go out with the float flag, integers included (HW_PATSPEED 1.0).
+    bool simFloatValues = false;
     // No progress lines on stdout (failures still go to stderr).
     bool quiet = false;
     std::string versionText = "SimServerEmulator 1.0";

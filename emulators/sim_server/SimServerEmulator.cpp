@@ -149,6 +149,22 @@ void SimServerEmulator::sendVersionReply(std::uint16_t simulatorId) {
     sim_->sendVersionReply(simulatorId);
 }
 
+void SimServerEmulator::muteApp(bool mute) {
+    app_->setMute(mute);
+}
+
+bool SimServerEmulator::appMuted() const {
+    return app_->muted();
+}
+
+void SimServerEmulator::sendSimValuesAsFloats(bool on) {
+    sim_->setFloatValues(on);
+}
+
+bool SimServerEmulator::simValuesAsFloats() const {
+    return sim_->floatValues();
+}
+
 std::vector<ReceivedMessage> SimServerEmulator::messages() const {
     return recorder_.messages();
 }

@@ -95,6 +95,14 @@ class SimServerEmulator {
     void setVersionReplySimulatorId(int id);
     // An unsolicited SIM version reply with `simulatorId`.
     void sendVersionReply(std::uint16_t simulatorId);
+    // The APP port keeps accepting and reading but answers nothing: no start-up
+    // answer, replies, events or patient updates, until switched off.
+    void muteApp(bool mute);
+    bool appMuted() const;
+    // SIM values (subscription replies and updates) carry the float flag, the
+    // integer parameters too, from the next message on.
+    void sendSimValuesAsFloats(bool on);
+    bool simValuesAsFloats() const;
 
     // --- what was received ----------------------------------------------------
     std::vector<ReceivedMessage> messages() const;

@@ -10,6 +10,7 @@ SimSide::SimSide(ParameterStore& store, Recorder& recorder, const EmulatorOption
     : store_(store),
       recorder_(recorder),
       options_(options),
+      floatValues_(options.simFloatValues),
       endpoint_("SIM", *this, options.timing.simPoll, options.quiet) {}
 
 SimSide::~SimSide() {
@@ -124,7 +125,7 @@ void SimSide::handleSubscription(const ReceivedMessage& m) {
         sim::ReplyRecord rec;
         rec.serverId = kIdBase + static_cast<std::uint32_t>(p->index);
         rec.name = e.name;
-        rec.isInt = p->type == ParamType::Int;
+        rec.isInt = p->type == ParamType::Int && !floatValues_.load();
         rec.value = p->value;
         rec.rate = e.rate;
         inputs_[rec.serverId] = Subscription{e.name, p->version};
@@ -179,7 +180,8 @@ void SimSide::onTick(std::chrono::steady_clock::time_point) {
             continue;
         }
         kv.second.sentVersion = p->version;
-        changed.push_back(sim::ValueRecord{kv.first, p->type == ParamType::Int, p->value});
+        const bool isInt = p->type == ParamType::Int && !floatValues_.load();
+        changed.push_back(sim::ValueRecord{kv.first, isInt, p->value});
     }
     if (!changed.empty()) {
         endpoint_.send(kFrameKindData, sim::simulatorUpdate(simulatorId_, changed));

@@ -29,6 +29,9 @@ class SimSide : private TcpEndpoint::Handler {
     // An unsolicited version reply carrying `simulatorId`.
     void sendVersionReply(std::uint16_t simulatorId);
     void sendUnknownCode(std::uint16_t code);
+    // Values (replies and updates) go out with the float flag, integers included.
+    void setFloatValues(bool on) { floatValues_.store(on); }
+    bool floatValues() const { return floatValues_.load(); }
 
   private:
     struct Subscription {
@@ -52,6 +55,7 @@ class SimSide : private TcpEndpoint::Handler {
     Recorder& recorder_;
     const EmulatorOptions& options_;
     std::atomic<int> forcedSimulatorId_{-1};
+    std::atomic<bool> floatValues_{false};
 
     // Endpoint thread only.
     std::uint16_t simulatorId_ = 0;  // from the client's last request

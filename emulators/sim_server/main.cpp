@@ -53,7 +53,10 @@ int main(int argc, char** argv) {
         "fault", po::value(&faults)->composing(),
         "KIND:PROTO[:DELAY_MS[:PERIOD_MS]], repeatable; KIND drop, midframe, len32, stall, "
         "unknown, badkind or refuse (PERIOD_MS long, default 2000); PROTO sim or app; "
-        "injected DELAY_MS after start")("quiet,q", "no progress lines");
+        "injected DELAY_MS after start")(
+        "mute-app", "the APP port accepts and reads but never answers (console: mute-app off)")(
+        "sim-float-values", "SIM values carry the float flag, integers too (HW_PATSPEED 1.0)")(
+        "quiet,q", "no progress lines");
 
     po::variables_map vm;
     try {
@@ -68,13 +71,16 @@ int main(int argc, char** argv) {
         std::cout << desc << std::endl;
         std::cout << "Standard input takes one command a line: set NAME VALUE, run, stop, pause,\n"
                      "resume, speed X, reset, load, start, calib ACTION ARG, fault KIND sim|app\n"
-                     "[MS], status, help, quit. See README.md."
+                     "[MS], mute-app on|off, sim-float-values on|off, status, help, quit.\n"
+                     "See README.md."
                   << std::endl;
         return 0;
     }
     options.autoRun = vm.count("idle") == 0;
     options.listBeforeFlowControl = vm.count("list-before-flow-control") != 0;
     options.quiet = vm.count("quiet") != 0;
+    options.muteApp = vm.count("mute-app") != 0;
+    options.simFloatValues = vm.count("sim-float-values") != 0;
     options.timing.samplesPerUpdate = samplesPerUpdate == 0 ? 1 : samplesPerUpdate;
     if (!scenarioFile.empty()) {
         std::string error;

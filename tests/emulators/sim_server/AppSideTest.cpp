@@ -450,3 +450,34 @@ TEST_F(AppSideTest, FaultsWorkOnTheAppPortToo) {
     ASSERT_GE(client.received().size(), 40u);
     EXPECT_EQ(client.received()[32], 1u) << "APP head";
 }
+
+TEST_F(AppSideTest, MuteSideRecordsButAnswersNothingUntilSwitchedOff) {
+    emu.muteApp(true);
+    ASSERT_TRUE(client.connect(emu.appPort()));
+    ASSERT_TRUE(emu.waitForConnections(Protocol::App, 1, 2s));
+    client.sendFrame(3, flowStart());
+    client.sendFrame(0, head(1, 1, 0x0001).take());
+    ASSERT_TRUE(emu.waitForMessage(MessageKind::AppScenarioListRequest, 1, 2s))
+        << "a mute side still reads and records";
+    EXPECT_EQ(emu.count(MessageKind::AppFlowControl), 1u);
+    // Both requests were handled (recorded) before this read starts.
+    EXPECT_FALSE(client.readFrame(300ms)) << "a mute side answered";
+
+    emu.muteApp(false);
+    EXPECT_FALSE(emu.appMuted());
+    client.sendFrame(3, flowStart());
+    EXPECT_TRUE(client.readUntil(isFlowAnswer, 2s)) << "no answer once unmuted";
+}
+
+TEST(AppSideOptions, MuteFromTheStart) {
+    EmulatorOptions o = testOptions();
+    o.muteApp = true;
+    SimServerEmulator emu(o);
+    ASSERT_TRUE(emu.start());
+    EXPECT_TRUE(emu.appMuted());
+    RawClient c;
+    ASSERT_TRUE(c.connect(emu.appPort()));
+    c.sendFrame(3, flowStart());
+    ASSERT_TRUE(emu.waitForMessage(MessageKind::AppFlowControl, 1, 2s));
+    EXPECT_FALSE(c.readFrame(300ms)) << "the start-up was answered";
+}

@@ -211,6 +211,28 @@ TEST(CommandConsole, CommandsDriveTheEmulator) {
     EXPECT_EQ(console.execute("quit", out, err), O::Quit);
 }
 
+TEST(CommandConsole, FaultSwitchesForARunningServer) {
+    EmulatorOptions o;
+    o.simPort = 0;
+    o.appPort = 0;
+    o.quiet = true;
+    SimServerEmulator emu(o);
+    CommandConsole console(emu);
+    std::ostringstream out, err;
+    using O = CommandConsole::Outcome;
+    EXPECT_EQ(console.execute("mute-app on", out, err), O::Done);
+    EXPECT_TRUE(emu.appMuted());
+    EXPECT_EQ(console.execute("mute-app off", out, err), O::Done);
+    EXPECT_FALSE(emu.appMuted());
+    EXPECT_EQ(console.execute("sim-float-values on", out, err), O::Done);
+    EXPECT_TRUE(emu.simValuesAsFloats());
+    EXPECT_EQ(console.execute("sim-float-values off", out, err), O::Done);
+    EXPECT_FALSE(emu.simValuesAsFloats());
+    EXPECT_EQ(console.execute("mute-app", out, err), O::Error);
+    EXPECT_EQ(console.execute("sim-float-values yes", out, err), O::Error);
+    EXPECT_FALSE(emu.simValuesAsFloats());
+}
+
 TEST(CommandConsole, FaultSpecs) {
     auto f = CommandConsole::parseFault("refuse:app:1500:300");
     ASSERT_TRUE(f);

@@ -267,3 +267,27 @@ TEST(SimServerEmulator, StartStopAreIdempotentAndABusyPortFails) {
     RawClient c;
     EXPECT_FALSE(c.connect(o.simPort));
 }
+
+TEST_F(SimSideTest, FloatValuesSwitchSendsIntegersWithTheFloatFlag) {
+    emu.set("HW_PATSPEED", 1);
+    emu.sendSimValuesAsFloats(true);
+    EXPECT_TRUE(emu.simValuesAsFloats());
+    ASSERT_TRUE(client.sendFrame(0, subscription(1, {"HW_PATSPEED"})));
+    auto reply = client.readUntil(codeIs(0x0101), 2s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(wordAt(*reply, 20 + 12), 0u) << "the reply's value carries the float flag";
+    EXPECT_EQ(wordAt(*reply, 20 + 16), 0x3F800000u) << "1 as the float 1.0";
+
+    emu.set("HW_PATSPEED", 4);
+    auto update = client.readUntil(codeIs(0x0003), 2s);
+    ASSERT_TRUE(update);
+    EXPECT_EQ(wordAt(*update, 28), 0u);
+    EXPECT_EQ(floatAt(*update, 32), 4.0f);
+
+    emu.sendSimValuesAsFloats(false);
+    emu.set("HW_PATSPEED", 1);
+    update = client.readUntil(codeIs(0x0003), 2s);
+    ASSERT_TRUE(update);
+    EXPECT_EQ(wordAt(*update, 28), 1u) << "back to the integer flag";
+    EXPECT_EQ(wordAt(*update, 32), 1u);
+}
