@@ -200,20 +200,19 @@ CommandConsole::Outcome CommandConsole::execute(const std::string& rawLine, std:
         }
         inject(emu_, *f);
         out << "fault " << f->kind << " on " << protocolName(f->protocol) << std::endl;
-    } else if (cmd == "mute-app") {
+    } else if (cmd == "mute-app" || cmd == "sim-float-values") {
+        // Switches a fault on a running server, for scripts that inject faults.
         bool on = false;
         if (w.size() != 2 || !parseSwitch(w[1], on)) {
-            return fail("usage: mute-app on|off");
+            return fail("usage: " + cmd + " on|off");
         }
-        emu_.muteApp(on);
-        out << "APP side " << (on ? "mute" : "answering") << std::endl;
-    } else if (cmd == "sim-float-values") {
-        bool on = false;
-        if (w.size() != 2 || !parseSwitch(w[1], on)) {
-            return fail("usage: sim-float-values on|off");
+        if (cmd == "mute-app") {
+            emu_.muteApp(on);
+            out << "APP side " << (on ? "mute" : "answering") << std::endl;
+        } else {
+            emu_.sendSimValuesAsFloats(on);
+            out << "SIM values " << (on ? "all sent as floats" : "sent by their type") << std::endl;
         }
-        emu_.sendSimValuesAsFloats(on);
-        out << "SIM values " << (on ? "all sent as floats" : "sent by their type") << std::endl;
     } else if (cmd == "status") {
         const auto sce = emu_.scenario();
         out << "scenario " << sce.sceId << " " << phaseName(sce.phase) << " speed " << sce.speed

@@ -178,12 +178,21 @@ TEST(PatientModel, ArterialPulseSpansThePressuresAtTheHeartRate) {
     EXPECT_EQ(m.sample(v).artline, 70.0f);
 }
 
-TEST(CommandConsole, CommandsDriveTheEmulator) {
+namespace {
+
+// An emulator for console tests: ephemeral ports, never started.
+EmulatorOptions consoleOptions() {
     EmulatorOptions o;
     o.simPort = 0;
     o.appPort = 0;
     o.quiet = true;
-    SimServerEmulator emu(o);
+    return o;
+}
+
+}  // namespace
+
+TEST(CommandConsole, CommandsDriveTheEmulator) {
+    SimServerEmulator emu(consoleOptions());
     CommandConsole console(emu);
     std::ostringstream out, err;
     using O = CommandConsole::Outcome;
@@ -212,11 +221,7 @@ TEST(CommandConsole, CommandsDriveTheEmulator) {
 }
 
 TEST(CommandConsole, FaultSwitchesForARunningServer) {
-    EmulatorOptions o;
-    o.simPort = 0;
-    o.appPort = 0;
-    o.quiet = true;
-    SimServerEmulator emu(o);
+    SimServerEmulator emu(consoleOptions());
     CommandConsole console(emu);
     std::ostringstream out, err;
     using O = CommandConsole::Outcome;
