@@ -34,6 +34,14 @@ void logStateChange(const char* connected, const char* disconnected, CSClient::S
     }
 }
 
+// Appends a sample; the oldest makes room once the list is full.
+void pushBounded(std::vector<float>& list, float sample) {
+    if (list.size() >= SimulatorSample::kMaxListSamples) {
+        list.erase(list.begin());
+    }
+    list.push_back(sample);
+}
+
 }  // namespace
 
 const std::vector<CSClient::InputDef>& SimulatorSample::simInputs() {
@@ -242,15 +250,15 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
         } else if (id == "bloodTemp") {
             bloodTemperature = f;
         } else if (id == "ARTLINE") {
-            abpSamples.push_back(f);
+            pushBounded(abpSamples, f);
         } else if (id == "PLINE") {
-            papSamples.push_back(f);
+            pushBounded(papSamples, f);
         } else if (id == "CVPLINE") {
-            cvpSamples.push_back(f);
+            pushBounded(cvpSamples, f);
         } else if (id == "CAPNOGRAM") {
-            co2Samples.push_back(calibrateCO2Value(f));
+            pushBounded(co2Samples, calibrateCO2Value(f));
         } else if (id == "PLETH") {
-            plethSamples.push_back(f);
+            pushBounded(plethSamples, f);
         } else if (id == "ARTERIAL_CATHETER_DEPTH") {
             debugLine("MR>ARTERIAL_CATHETER_DEPTH: ");
             arterialCatheterPlaced = (i >= 0);

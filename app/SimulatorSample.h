@@ -64,6 +64,10 @@ class SimulatorSample {
     int calibrateSPO2Value(float value) const;
     float calibrateCO2Value(float value) const;
 
+    // Each waveform list keeps at most this many samples (about 2.4 s): a
+    // waveform that arrives without any ARTLINE must not pile up for ever.
+    static constexpr size_t kMaxListSamples = 200;
+
     // The parameters the bridge subscribes to (3 SIM, 23 APP).
     static const std::vector<com_nax::CSClient::InputDef>& simInputs();
     static const std::vector<com_nax::CSClient::InputDef>& appInputs();
@@ -71,6 +75,9 @@ class SimulatorSample {
   private:
     // Tail of parametersUpdated; `mutex` held.
     void forwardBlock(bool calibrationInput);
+    // Enables the unit if it is not, waiting for its replies without `mutex`
+    // (which must not be held by the caller).
+    void enableOutsideLock();
     // Action 100: the recorded points into the configuration, then the file.
     void saveCalibration();
     // Worker body; ends when the calibration ends or a newer one starts.
@@ -98,6 +105,7 @@ class SimulatorSample {
     std::vector<float> cvpSamples;
     std::vector<float> co2Samples;
     std::vector<float> plethSamples;
+    std::vector<float> blockScratch;  // one channel's share of a block, reused
     int32_t spo2Countdown = 0;
     int32_t spo2Value = 0;
     int32_t nibpCountdown = 0;

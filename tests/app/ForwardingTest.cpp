@@ -2,8 +2,10 @@
 // at the emulated unit, numerics at their 21-block repetition, all gated by
 // the simulated sensors.
 #include <algorithm>
+#include <cmath>
 
 #include "BridgeFixture.h"
+#include "relay/UnitEncoding.h"
 
 namespace {
 
@@ -165,4 +167,119 @@ TEST_F(Forwarding, StoppedSimulationSendsNothingAndDiscardsSamples) {
     ASSERT_TRUE(waitForLines("PAP", 1));
     EXPECT_TRUE(contains(linesSinceMark(), "ABP=80,83,91,80,83,91"));
     EXPECT_EQ(countPrefix(linesSinceMark(), "ABP"), 1u);
+}
+
+namespace {
+
+// The values of every line named `name` since `from`, joined as one stream.
+std::string joinedValues(const std::vector<relayunit::ReceivedLine>& lines, const std::string& name,
+                         size_t from = 0) {
+    std::string joined;
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (lines[i].name == name) {
+            joined += (joined.empty() ? "" : ",") + lines[i].value;
+        }
+    }
+    return joined;
+}
+
+size_t valueCount(const std::string& joined) {
+    return joined.empty() ? 0 : static_cast<size_t>(std::count(joined.begin(), joined.end(), ',')) + 1;
+}
+
+// A few hundred samples of a smooth, non-repeating signal per waveform.
+struct Streams {
+    std::vector<float> art, pap, cvp, pleth, capno;
+    explicit Streams(size_t n) {
+        for (size_t k = 0; k < n; ++k) {
+            const float t = static_cast<float>(k);
+            art.push_back(90.0f + 30.0f * std::sin(t * 0.31f));
+            pap.push_back(20.0f + 9.0f * std::sin(t * 0.17f));
+            cvp.push_back(8.0f + 5.0f * std::sin(t * 0.07f));
+            pleth.push_back(50.0f + 45.0f * std::sin(t * 0.23f));
+            capno.push_back(static_cast<float>(k % 41));
+        }
+    }
+};
+
+}  // namespace
+
+// Whatever the server batches, every sample reaches the unit: 3 values per 5
+// samples at 50 per second, 3 per 10 at 25, equal to the encoding of the
+// stream taken whole.
+class ForwardingBatching : public BridgeFixture, public testing::WithParamInterface<size_t> {};
+
+TEST_P(ForwardingBatching, EverySampleReachesTheUnitInOrder) {
+    const size_t batch = GetParam();
+    const size_t total = 300;
+    startSimulation({intParam("CAPNOGRAPH_SENSOR", 1)});
+    const Streams s(total);
+    for (size_t at = 0; at < total; at += batch) {
+        std::vector<CSClient::Parameter> update;
+        for (size_t k = at; k < std::min(total, at + batch); ++k) {
+            update.push_back(floatParam("ARTLINE", s.art[k]));
+            update.push_back(floatParam("PLINE", s.pap[k]));
+            update.push_back(floatParam("CVPLINE", s.cvp[k]));
+            update.push_back(floatParam("PLETH", s.pleth[k]));
+            update.push_back(floatParam("CAPNOGRAM", s.capno[k]));
+        }
+        bridge->parametersUpdated(update);
+    }
+    // CVP goes last but one and PAP last in a block.
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return valueCount(joinedValues(unit->lines(), "PAP", mark)) >= total * 3 / 5; }, 5s))
+        << "batch " << batch << ": PAP values " << valueCount(joinedValues(unit->lines(), "PAP", mark));
+
+    std::vector<float> calibratedCapno;
+    for (float v : s.capno) {
+        calibratedCapno.push_back(bridge->calibrateCO2Value(v));
+    }
+    auto encoded = [](std::string (*encode)(std::vector<float>&), std::vector<float> stream) {
+        return encode(stream);
+    };
+    const auto lines = unit->lines();
+    EXPECT_EQ(joinedValues(lines, "ABP", mark), encoded(unit_encoding::encodeABP, s.art));
+    EXPECT_EQ(joinedValues(lines, "PAP", mark), encoded(unit_encoding::encodePAP, s.pap));
+    EXPECT_EQ(joinedValues(lines, "CVP", mark), encoded(unit_encoding::encodeCVP, s.cvp));
+    EXPECT_EQ(joinedValues(lines, "PLETH", mark), encoded(unit_encoding::encodePLETH, s.pleth));
+    EXPECT_EQ(joinedValues(lines, "CO2", mark), encoded(unit_encoding::encodeCO2, calibratedCapno));
+    EXPECT_EQ(valueCount(joinedValues(lines, "ABP", mark)), 180u);
+    EXPECT_EQ(valueCount(joinedValues(lines, "CVP", mark)), 90u);
+
+    if (batch == 5) {
+        // Blocks of exactly ten, as before: each block's session carries six
+        // values at 50 per second and three at 25, nothing more.
+        size_t blocks = 0;
+        for (size_t i = mark; i < lines.size(); ++i) {
+            if (lines[i].name == "ABP") {
+                ++blocks;
+                EXPECT_EQ(valueCount(lines[i].value), 6u);
+            } else if (lines[i].name == "CVP" || lines[i].name == "CO2") {
+                EXPECT_EQ(valueCount(lines[i].value), 3u);
+            }
+        }
+        EXPECT_EQ(blocks, total / 10);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SamplesPerUpdate, ForwardingBatching,
+                         testing::Values(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12));
+
+TEST_F(Forwarding, ListsKeepOnlyTheNewest200Samples) {
+    startSimulation();
+    const Streams s(500);
+    std::vector<CSClient::Parameter> list;
+    addSamples(list, "PLETH", s.pleth);
+    addSamples(list, "CVPLINE", s.cvp);
+    bridge->parametersUpdated(list);  // no ARTLINE: nothing can go out yet
+    list.clear();
+    addSamples(list, "ARTLINE", std::vector<float>(s.art.begin(), s.art.begin() + 10));
+    bridge->parametersUpdated(list);
+    ASSERT_TRUE(waitForLines("CVP", 1));
+    const auto lines = unit->lines();
+    std::vector<float> newest(s.pleth.end() - 200, s.pleth.end());
+    EXPECT_EQ(joinedValues(lines, "PLETH", mark), unit_encoding::encodePLETH(newest));
+    // CVP is cut to the block's ten samples: the newest ten.
+    std::vector<float> lastTen(s.cvp.end() - 10, s.cvp.end());
+    EXPECT_EQ(joinedValues(lines, "CVP", mark), unit_encoding::encodeCVP(lastTen));
 }
