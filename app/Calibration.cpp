@@ -193,17 +193,21 @@ void SimulatorSample::runCalibrationWorker(unsigned generation) {
     try {
         for (;;) {
             {
-                // The unit may have been disabled meanwhile; re-enabling is a
-                // no-op while it is enabled. Under the mutex, because the link
-                // is shared with the forwarding step.
                 std::lock_guard<std::mutex> lock(mutex);
                 if (!calibrating || generation != calibrationGeneration) {
                     break;
                 }
-                relay.enable();
             }
-            const auto elapsed =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - base);
+            // The unit may have been disabled meanwhile; re-enabling is a
+            // no-op while it is enabled, and waits for the unit without the mutex.
+            enableOutsideLock();
+            const auto now = Clock::now();
+            // A worker that fell more than a cycle behind (a silent unit makes
+            // each enabling wait) starts afresh instead of replaying what it owes.
+            if (now - base > 2 * timings.calibrationCycle) {
+                base = now - timings.calibrationCycle;
+            }
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - base);
             if (elapsed < timings.calibrationCycle) {
                 std::this_thread::sleep_for(timings.calibrationCycle - elapsed);
             }

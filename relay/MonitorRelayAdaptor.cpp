@@ -22,9 +22,7 @@ std::string MonitorRelayAdaptor::sendRequest(const char* name, T value) {
     if (!link_) {
         return std::string();  // nothing to ask before the first probe
     }
-    std::string datagram = line;
-    boost::system::error_code ignored;
-    link_->sendCommand(datagram, ignored);
+    sendDatagram(line, true);
     std::string reply = link_->waitResponse();
     if (debug_) {
         std::cout << "MR>Sending: " << line << std::endl;
@@ -38,15 +36,23 @@ void MonitorRelayAdaptor::sendCommand(const char* name, T value) {
         return;
     }
     const std::string line = formatLine(name, formatValue(value));
-    if (session_) {
-        if (line.size() + static_cast<std::size_t>(session_->tellp()) > kMaxSessionLength) {
-            commitCommandSession();
-            beginCommandSession();
+    // Another thread's open session is not ours to join: a health operation's
+    // own commands go out alone.
+    if (ownsSession()) {
+        if (line.size() + session_.size() > kMaxSessionLength) {
+            sessionDatagrams_.push_back(std::move(session_));
+            session_.clear();
         }
-        *session_ << line;
+        session_ += line;
         return;
     }
-    sendLine(line);
+    if (!link_) {
+        return;
+    }
+    sendDatagram(line, false);
+    if (debug_) {
+        std::cout << "MR>Sending: " << line << std::endl;
+    }
 }
 
 template std::string MonitorRelayAdaptor::sendRequest<std::string>(const char*, std::string);
@@ -57,48 +63,60 @@ template void MonitorRelayAdaptor::sendCommand<int>(const char*, int);
 template void MonitorRelayAdaptor::sendCommand<std::string>(const char*, std::string);
 template void MonitorRelayAdaptor::sendCommand<float>(const char*, float);
 
-void MonitorRelayAdaptor::sendLine(const std::string& line) {
-    if (!link_) {
-        return;
-    }
-    std::string datagram = line;
+void MonitorRelayAdaptor::sendDatagram(const std::string& text, bool request) {
+    std::string datagram = text;
     boost::system::error_code ignored;
-    link_->sendCommand(datagram, ignored);
-    if (debug_) {
-        std::cout << "MR>Sending: " << line << std::endl;
+    std::lock_guard<std::mutex> lock(wireMutex_);
+    if (request) {
+        link_->sendCommand(datagram, ignored);
+    } else {
+        link_->sendUnanswered(datagram, ignored);
     }
 }
 
 void MonitorRelayAdaptor::beginCommandSession() {
-    if (!session_) {
-        session_ = std::make_unique<std::ostringstream>();
+    if (!ownsSession()) {
+        sessionOwner_ = std::this_thread::get_id();
+        session_.clear();
+        sessionDatagrams_.clear();
     }
 }
 
 void MonitorRelayAdaptor::commitCommandSession() {
-    if (!session_) {
+    if (!ownsSession()) {
         return;
     }
-    const std::string text = session_->str();
-    session_.reset();
-    if (text.empty()) {
-        return;
+    sessionOwner_ = std::thread::id();
+    if (!session_.empty()) {
+        sessionDatagrams_.push_back(std::move(session_));
+        session_.clear();
     }
-    if (enabled_ && link_) {
-        std::string datagram = text;
-        boost::system::error_code ignored;
-        link_->sendCommand(datagram, ignored);
+    // A full session was cut into datagrams of at most kMaxSessionLength; they
+    // leave together, so that no request lands between them.
+    std::lock_guard<std::mutex> lock(wireMutex_);
+    for (std::string& text : sessionDatagrams_) {
+        if (enabled_ && link_) {
+            boost::system::error_code ignored;
+            link_->sendUnanswered(text, ignored);
+        }
+        // Echoed even when a disable in mid-session dropped it: the debug log
+        // shows what the bridge meant to send.
+        if (debug_) {
+            std::cout << "MR>Sending: " << text << std::endl;
+        }
     }
-    // Echoed even when a disable in mid-session dropped it: the debug log
-    // shows what the bridge meant to send.
-    if (debug_) {
-        std::cout << "MR>Sending: " << text << std::endl;
-    }
+    sessionDatagrams_.clear();
 }
 
 // ---- Association and health -------------------------------------------------
 
 void MonitorRelayAdaptor::enable() {
+    // Checked before the lock too: the calibration worker calls this every
+    // cycle and must not queue behind a health check waiting for its reply.
+    if (!connected_ || enabled_) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(requestMutex_);
     if (!connected_ || enabled_) {
         return;
     }
@@ -116,6 +134,7 @@ void MonitorRelayAdaptor::enable() {
 }
 
 void MonitorRelayAdaptor::disable() {
+    std::lock_guard<std::mutex> lock(requestMutex_);
     if (!enabled_) {
         return;
     }
@@ -137,6 +156,7 @@ void MonitorRelayAdaptor::enableWatchdog() {
 }
 
 bool MonitorRelayAdaptor::checkConnection() {
+    std::lock_guard<std::mutex> lock(requestMutex_);
     const std::string reply = sendRequest("ID", "MonitorRelay v2.2");
     if (reply.find(kUnassociatedMarker) != std::string::npos) {
         std::cerr << "MR>ERROR>MonitorRelay unit is not associated anymore. Wrong response to ID "
@@ -148,6 +168,7 @@ bool MonitorRelayAdaptor::checkConnection() {
 }
 
 void MonitorRelayAdaptor::getBattery() {
+    std::lock_guard<std::mutex> lock(requestMutex_);
     const std::string reply = sendRequest("GET_BATT", "");
     const std::size_t bracket = reply.find(']');
     const std::size_t comma = reply.find(',');

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <functional>
 #include <memory>
-#include <sstream>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "relay/RelayTiming.h"
@@ -14,8 +16,11 @@
 // health checks, the vital-sign and waveform commands and the network
 // configuration, all as "[NAME]value@" lines over a UdpAdaptor.
 //
-// It takes no lock: callers serialize every call on one adaptor (and on the
-// process-wide LastConnectedIP). Only the link's receive thread runs inside.
+// Discovery, network configuration and sessions are serialised by the caller
+// (the bridge's mutex). The health operations (enable, disable,
+// checkConnection, getBattery) may run on another thread meanwhile: they
+// serialise among themselves, and a command or session sent while one of
+// them waits for its reply goes out at once without disturbing that reply.
 class MonitorRelayAdaptor {
   public:
     // Probe line and the marker of an unassociated unit's identification.
@@ -111,16 +116,28 @@ class MonitorRelayAdaptor {
     }
 
   private:
-    void sendLine(const std::string& line);
+    // One datagram to the unit; `request` empties the reply slot first.
+    void sendDatagram(const std::string& text, bool request);
+    bool ownsSession() const { return sessionOwner_.load() == std::this_thread::get_id(); }
     void openLink(const std::string& address);
     std::string localHostName() const;
 
     RelayTiming timing_;
-    std::unique_ptr<std::ostringstream> session_;
+    // Serialises the health operations, each a request and its reply wait (or
+    // several); taken before wireMutex_, never while holding it.
+    std::mutex requestMutex_;
+    // Guards every datagram sent on link_, so that a committed session's
+    // datagrams go out back to back; never held while waiting for a reply.
+    std::mutex wireMutex_;
+    // The open session: the datagrams filled so far and the one being filled.
+    // Used only by the thread that opened it (sessionOwner_).
+    std::vector<std::string> sessionDatagrams_;
+    std::string session_;
+    std::atomic<std::thread::id> sessionOwner_{};
     std::string serialId_;
     std::string unitAddress_;
-    bool connected_ = false;
-    bool enabled_ = false;
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> enabled_{false};
     bool debug_ = false;
     boost::asio::io_service io_;
     std::unique_ptr<UdpAdaptor> link_;  // declared after io_: destroyed first

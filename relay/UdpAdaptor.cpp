@@ -67,14 +67,22 @@ void UdpAdaptor::stop_receive() {
 }
 
 void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& ec) {
-    if (debug_) {
-        std::cout << "MR>Sending: " << text << std::endl;
-    }
     // Emptied before sending, so that a quick answer to this datagram is kept.
     {
         std::lock_guard<std::mutex> lock(replyMutex_);
         reply_.clear();
         senderAddress_.clear();
+    }
+    send(text, ec);
+}
+
+void UdpAdaptor::sendUnanswered(std::string& text, boost::system::error_code& ec) {
+    send(text, ec);
+}
+
+void UdpAdaptor::send(const std::string& text, boost::system::error_code& ec) {
+    if (debug_) {
+        std::cout << "MR>Sending: " << text << std::endl;
     }
     socket_.send_to(boost::asio::buffer(text), remote_, 0, ec);
 }
@@ -123,7 +131,12 @@ void UdpAdaptor::handle_receive() {
             accumulator.append(buffer_, strnlen(buffer_, length));
             const std::size_t at = accumulator.find('@');
             if (at == std::string::npos) {
-                continue;  // a reply may span several datagrams
+                // A reply may span several datagrams, but a stream of foreign
+                // datagrams without "@" must not grow it without bound.
+                if (accumulator.size() > kMaxPendingReply) {
+                    accumulator.clear();
+                }
+                continue;
             }
             accumulator.resize(at + 1);
             if (debug_) {

@@ -27,8 +27,11 @@ class UdpAdaptor {
     void start_receive();
     void stop_receive();
 
-    // Empties the reply slot, then sends `text` as one datagram.
+    // Empties the reply slot, then sends `text` as one datagram (a request).
     void sendCommand(std::string& text, boost::system::error_code& ec);
+    // Sends `text` as one datagram that the unit does not answer (a command),
+    // leaving alone a reply that a request on another thread is waiting for.
+    void sendUnanswered(std::string& text, boost::system::error_code& ec);
     // Takes the pending reply, waiting up to about 300 ms; empty text if none.
     std::string waitResponse();
     // Takes the pending reply and its sender address, waiting up to about 600 ms.
@@ -42,8 +45,13 @@ class UdpAdaptor {
     // Body of the receive thread.
     void handle_receive();
 
+    // The receive thread drops what it gathered without finding the "@" of a
+    // reply once it holds this much: no reply of the unit comes near it.
+    static constexpr std::size_t kMaxPendingReply = 4096;
+
   private:
     static constexpr std::size_t kBufferSize = 250;
+    void send(const std::string& text, boost::system::error_code& ec);
 
     UdpTiming timing_;
     boost::asio::ip::udp::socket socket_;
