@@ -32,7 +32,8 @@ fi
 work=$(mktemp -d)
 pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    # unshare ignores SIGTERM while it waits; its death kills the namespace.
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     # Whatever failed, do not leave the package (or its user) on the machine.
     if dpkg-query -W "$name" >/dev/null 2>&1; then dpkg -P "$name" >/dev/null 2>&1 || true; fi
@@ -120,7 +121,7 @@ if unshare -n -p -f --mount-proc true 2>/dev/null; then
     [ "$(stat -c %U "$statedir/_lastconnectedIPAddress.txt")" = "$user" ] ||
         fail "the last-connected file is not owned by $user"
     step "the installed bridge, as $user in $statedir, found the emulated unit"
-    kill "${pids[0]}"
+    kill -KILL "${pids[0]}"
     wait "${pids[0]}" 2>/dev/null || true
     pids=()
 else
