@@ -73,9 +73,6 @@ installed || fail "dpkg -i left the package not installed"
 "$bin" --help > "$work/help" || fail "$bin --help exited $?"
 grep -q 'PatientSimulatorMonitorRelay Usage' "$work/help" || fail "--help printed no usage listing"
 [ "$(stat -c %U "$confdir")" = "$user" ] || fail "$confdir is not owned by $user"
-# A calibration save writes a temporary file and a backup there, then renames.
-runuser -u "$user" -- sh -c "t=\$(mktemp '$confdir/bridge.xml.XXXXXX') && rm \"\$t\"" ||
-    fail "$user cannot create files in $confdir"
 step "installed; $bin --help runs"
 
 LC_ALL=C MANWIDTH=80 man --warnings -l "$page" > "$work/man" 2> "$work/man.err" || fail "man -l exited $?"
@@ -127,6 +124,16 @@ if unshare -n -p -f --mount-proc true 2>/dev/null; then
 else
     step "no network namespace here; installed bridge not run"
 fi
+
+# What a calibration does to the configuration (a new file renamed over it, as
+# the service user) must survive an upgrade of the package.
+runuser -u "$user" -- sh -c "t=\$(mktemp '$confdir/bridge.xml.XXXXXX') &&
+    sed 's#<SPO2Scale>[^<]*</SPO2Scale>#<SPO2Scale>7</SPO2Scale>#' '$confdir/bridge.xml' > \"\$t\" &&
+    mv \"\$t\" '$confdir/bridge.xml'" || fail "$user cannot replace $confdir/bridge.xml"
+dpkg -i "$deb" || fail "dpkg -i over the installed package"
+grep -q '<SPO2Scale>7</SPO2Scale>' "$confdir/bridge.xml" || fail "reinstalling replaced the calibrated configuration"
+[ "$(stat -c %U "$confdir/bridge.xml")" = "$user" ] || fail "reinstalling took $confdir/bridge.xml from $user"
+step "reinstalling keeps the calibrated configuration"
 
 dpkg -r "$name" || fail "dpkg -r"
 [ -e "$bin" ] && fail "dpkg -r left $bin"
