@@ -215,30 +215,40 @@ pt::ptree calibrationTree(const std::map<float, float>& table) {
 // that would come back different, so that a save never leaves a file the
 // bridge cannot read or reads otherwise.
 void checkReadsBack(const Configuration& record, const std::string& text) {
-    const pt::ptree tree = parseDocument(text, record.filePath);
-    std::map<float, float> spo2;
-    std::map<float, float> co2;
-    readCalibration(tree.get_child("MonitorRelay.SPO2Calibration"), spo2);
-    readCalibration(tree.get_child("MonitorRelay.CO2Calibration"), co2);
+    const std::string kept = "; " + record.filePath + " is left as it was";
+    Configuration back(record.filePath.c_str());
+    try {
+        const pt::ptree tree = parseDocument(text, record.filePath);
+        back.spo2Scale = parseInt32(tree, "MonitorRelay.SPO2Scale");
+        back.serialId = textAt(tree, "MonitorRelay.SerialID");
+        back.ipAddress = textAt(tree, "MonitorRelay.IPAddress");
+        back.ipRangeStart = textAt(tree, "MonitorRelay.IPRangeStart");
+        back.ipRangeEnd = textAt(tree, "MonitorRelay.IPRangeEnd");
+        readCalibration(tree.get_child("MonitorRelay.SPO2Calibration"), back.spo2Calibration);
+        readCalibration(tree.get_child("MonitorRelay.CO2Calibration"), back.co2Calibration);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("the new text would not read back (") + e.what() +
+                                 ")" + kept);
+    }
     const char* differs = nullptr;
-    if (parseInt32(tree, "MonitorRelay.SPO2Scale") != record.spo2Scale) {
+    if (back.spo2Scale != record.spo2Scale) {
         differs = "SPO2Scale";
-    } else if (textAt(tree, "MonitorRelay.SerialID") != record.serialId) {
+    } else if (back.serialId != record.serialId) {
         differs = "SerialID";
-    } else if (textAt(tree, "MonitorRelay.IPAddress") != record.ipAddress) {
+    } else if (back.ipAddress != record.ipAddress) {
         differs = "IPAddress";
-    } else if (textAt(tree, "MonitorRelay.IPRangeStart") != record.ipRangeStart) {
+    } else if (back.ipRangeStart != record.ipRangeStart) {
         differs = "IPRangeStart";
-    } else if (textAt(tree, "MonitorRelay.IPRangeEnd") != record.ipRangeEnd) {
+    } else if (back.ipRangeEnd != record.ipRangeEnd) {
         differs = "IPRangeEnd";
-    } else if (spo2 != record.spo2Calibration || spo2.empty()) {
+    } else if (back.spo2Calibration != record.spo2Calibration || back.spo2Calibration.empty()) {
         differs = "SPO2Calibration";
-    } else if (co2 != record.co2Calibration || co2.empty()) {
+    } else if (back.co2Calibration != record.co2Calibration || back.co2Calibration.empty()) {
         differs = "CO2Calibration";
     }
     if (differs != nullptr) {
-        throw std::runtime_error(std::string("the new file would not read back the same ") +
-                                 differs + "; " + record.filePath + " is left as it was");
+        throw std::runtime_error(std::string("the new text would not read back the same ") +
+                                 differs + kept);
     }
 }
 
