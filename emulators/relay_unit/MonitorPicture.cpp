@@ -161,19 +161,19 @@ std::vector<std::vector<Point>> tracePolylines(const Slots& slots, float min, fl
 
 std::vector<NumericField> numericFields(const MonitorState& m) {
     std::vector<NumericField> f;
-    f.push_back({"HR", shownOrOff(m.hr), "bpm"});
+    f.push_back({"HR", shownOrOff(m.hr), "bpm", Colour::Green});
     const bool off = probeOff(m);
     f.push_back({"SpO2", off ? "---" : shownOrOff(m.spo2),
-                 off ? "probe off" : (m.spo2Probe ? "probe on" : "")});
+                 off ? "probe off" : (m.spo2Probe ? "probe on" : ""), Colour::Cyan});
     const bool nibp = m.sbp && *m.sbp != 0;
     f.push_back({"NIBP",
                  nibp ? shownOrOff(m.sbp) + "/" + shownOrOff(m.dbp) + " (" + shownOrOff(m.mbp) + ")"
                       : "---/--- (---)",
-                 "mmHg"});
-    f.push_back({"RR", shownOrOff(m.rr), "/min"});
-    f.push_back({"T1", shownOrOff(m.t1, 1), "degC"});
-    f.push_back({"T2", shownOrOff(m.t2, 1), "degC"});
-    f.push_back({"CO2", m.co2Disabled ? "off" : "on", ""});
+                 "mmHg", Colour::Red});
+    f.push_back({"RR", shownOrOff(m.rr), "/min", Colour::White});
+    f.push_back({"T1", shownOrOff(m.t1, 1), "degC", Colour::White});
+    f.push_back({"T2", shownOrOff(m.t2, 1), "degC", Colour::White});
+    f.push_back({"CO2", m.co2Disabled ? "off" : "on", "", Colour::Yellow});
     return f;
 }
 

@@ -67,6 +67,7 @@ struct NumericField {
     std::string label;
     std::string value;
     std::string detail;  // e.g. "probe off"; may be empty
+    Colour colour;
 };
 std::vector<NumericField> numericFields(const MonitorState& m);
 

@@ -6,13 +6,16 @@
 #include <atomic>
 #include <boost/program_options.hpp>
 #include <chrono>
+#include <clocale>
 #include <iostream>
 #include <sstream>
 #include <thread>
 
 #include "emulators/relay_unit/ControlCommands.h"
 #include "emulators/relay_unit/MonitorPicture.h"
+#include "emulators/relay_unit/MonitorScreen.h"
 #include "emulators/relay_unit/RelayUnitEmulator.h"
+#include "emulators/relay_unit/SvgSnapshot.h"
 
 namespace po = boost::program_options;
 
@@ -39,9 +42,22 @@ std::string jsonEscape(const std::string& text) {
     return out;
 }
 
+// The window the rates and the traces need.
+constexpr std::chrono::seconds kRecent{10};
+
+bool writeSnapshot(const relayunit::RelayUnitEmulator& unit, const std::string& path,
+                   std::string* error) {
+    const auto now = relayunit::Clock::now();
+    const auto picture = relayunit::buildPicture(unit.monitor(kRecent), unit.status(kRecent), now);
+    return relayunit::writeFileAtomically(path, relayunit::renderSvg(picture), error);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Character handling only (UTF-8 Braille cells on the screen): numbers in
+    // lines and SVG keep their decimal point whatever the user's locale.
+    std::setlocale(LC_CTYPE, "");
     relayunit::EmulatorOptions options;
     std::string announcedSerial;
     int watchdogMs = 5000;
@@ -49,6 +65,8 @@ int main(int argc, char* argv[]) {
     int delayMs = 0;
     std::vector<std::string> dropSpecs, delaySpecs;
     double replyLoss = 0;
+    std::string snapshotPath;
+    double snapshotEvery = 5;
 
     po::options_description desc("relay-unit-emulator: a stand-in MonitorRelay unit on UDP 14996");
     desc.add_options()("help,h", "Print this help")(
@@ -83,6 +101,11 @@ int main(int argc, char* argv[]) {
         "no-config-completion", "Fault: never complete a Wi-Fi configuration")(
         "json", "Print JSON lines instead of text")(
         "monitor-view", "Instead of every line, print once a second what a monitor would show")(
+        "screen", "Show the monitor full-screen on the terminal (q or Ctrl-C leaves)")(
+        "snapshot", po::value<std::string>(&snapshotPath),
+        "Write what the monitors show to this SVG file, again and again")(
+        "snapshot-every", po::value<double>(&snapshotEvery)->default_value(5),
+        "Seconds between two snapshots")(
         "history", po::value<std::size_t>(&options.historyLimit)->default_value(20000),
         "Received lines kept in memory (0: all)");
 
@@ -122,15 +145,27 @@ int main(int argc, char* argv[]) {
         std::cerr << "relay-unit-emulator: --reply-loss wants a fraction from 0 to 1" << std::endl;
         return 2;
     }
+    if (!(snapshotEvery >= 0.1 && snapshotEvery <= 86400)) {
+        std::cerr << "relay-unit-emulator: --snapshot-every wants 0.1 to 86400 seconds"
+                  << std::endl;
+        return 2;
+    }
     options.watchdogTimeout = std::chrono::milliseconds(watchdogMs);
     options.completionDelay = std::chrono::milliseconds(completionMs);
     const bool json = vm.count("json") > 0;
     const bool monitorView = vm.count("monitor-view") > 0;
+    // The screen needs a terminal to draw on and to read keys from.
+    const bool screen =
+        vm.count("screen") > 0 && isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
+    if (vm.count("screen") > 0 && !screen) {
+        std::cerr << "relay-unit-emulator: --screen needs a terminal; printing lines instead"
+                  << std::endl;
+    }
 
     relayunit::RelayUnitEmulator unit(options);
     const auto started = relayunit::Clock::now();
     unit.setLineObserver([&](const relayunit::ReceivedLine& line) {
-        if (monitorView) {
+        if (monitorView || screen) {
             return;
         }
         const auto ms =
@@ -169,11 +204,44 @@ int main(int argc, char* argv[]) {
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
     int expiries = 0;
-    auto nextView = relayunit::Clock::now() + std::chrono::seconds(1);
+    const auto snapshotPeriod = std::chrono::duration_cast<relayunit::Clock::duration>(
+        std::chrono::duration<double>(snapshotEvery));
+    auto nextSnapshot = relayunit::Clock::now() + snapshotPeriod;
+    std::string snapshotError;
+    // Snapshots and watchdog news; nothing goes to the terminal while the screen has it.
+    const auto periodic = [&] {
+        if (!snapshotPath.empty() && relayunit::Clock::now() >= nextSnapshot) {
+            nextSnapshot += snapshotPeriod;
+            std::string error;
+            if (!writeSnapshot(unit, snapshotPath, &error) && error != snapshotError && !screen) {
+                std::cerr << "relay-unit-emulator: snapshot not written: " << error << std::endl;
+            }
+            snapshotError = error;  // say it once, not every period
+        }
+        if (unit.watchdogExpiries() != expiries) {
+            expiries = unit.watchdogExpiries();
+            if (!screen) {
+                std::cerr << "relay-unit-emulator: watchdog expired, association dropped"
+                          << std::endl;
+            }
+        }
+    };
+
+    if (screen) {
+        relayunit::runMonitorScreen(unit, stopRequested, periodic);
+        unit.stop();
+        if (!snapshotError.empty()) {
+            std::cerr << "relay-unit-emulator: snapshot not written: " << snapshotError
+                      << std::endl;
+        }
+        return 0;
+    }
+
     // Standard input is the control channel: one command a line. At its end
     // (or from /dev/null) the unit just keeps running.
     bool controlOpen = true;
     std::string pending;
+    auto nextView = relayunit::Clock::now() + std::chrono::seconds(1);
     while (!stopRequested) {
         pollfd in{STDIN_FILENO, POLLIN, 0};
         if (controlOpen && poll(&in, 1, 50) > 0) {
@@ -195,15 +263,11 @@ int main(int argc, char* argv[]) {
         }
         if (monitorView && relayunit::Clock::now() >= nextView) {
             nextView += std::chrono::seconds(1);
-            const auto now = relayunit::Clock::now();
-            std::cout << relayunit::monitorLine(unit.monitor(std::chrono::seconds(10)),
-                                                unit.enabled(), now)
+            std::cout << relayunit::monitorLine(unit.monitor(kRecent), unit.enabled(),
+                                                relayunit::Clock::now())
                       << std::endl;
         }
-        if (unit.watchdogExpiries() != expiries) {
-            expiries = unit.watchdogExpiries();
-            std::cerr << "relay-unit-emulator: watchdog expired, association dropped" << std::endl;
-        }
+        periodic();
     }
     unit.stop();
     return 0;

@@ -54,9 +54,10 @@ void PtyProcess::readAvailable(int timeoutMs) {
     }
 }
 
-bool PtyProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+bool PtyProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout,
+                               std::size_t from) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (output_.find(text) == std::string::npos) {
+    while (output_.find(text, from) == std::string::npos) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
@@ -73,7 +74,15 @@ int PtyProcess::waitForExit(std::chrono::milliseconds timeout) {
         readAvailable(10);
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
+            const std::size_t before = output_.size();
             readAvailable(0);
+            while (output_.size() != before) {  // the rest of what it wrote
+                const std::size_t now = output_.size();
+                readAvailable(0);
+                if (output_.size() == now) {
+                    break;
+                }
+            }
             return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
         }
         if (std::chrono::steady_clock::now() >= deadline) {

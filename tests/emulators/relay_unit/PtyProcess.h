@@ -17,8 +17,9 @@ class PtyProcess {
     PtyProcess& operator=(const PtyProcess&) = delete;
 
     void type(const std::string& text);
-    // Reads until the output so far contains `text`, or the deadline passes.
-    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+    // Reads until the output from byte `from` on contains `text`, or the deadline passes.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout,
+                       std::size_t from = 0);
     // Waits for the child to end; its exit status, -signal, or -1000 on time-out.
     int waitForExit(std::chrono::milliseconds timeout);
     void resize(int columns, int rows);
