@@ -60,8 +60,9 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for dep in adduser libboost-program-options libc6 libstdc++6; do
     [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
 done
-if dpkg-deb -I "$deb" postinst |
-    grep -Eq 'systemctl +(--[a-z-]+ +)*(enable|start|restart)|deb-systemd-(helper|invoke)'; then
+starts='systemctl +(--[a-z-]+ +)*(enable|start|restart)|deb-systemd-helper +enable'
+starts+='|deb-systemd-invoke +(start|restart)'
+if dpkg-deb -I "$deb" postinst | grep -Eq "$starts"; then
     fail "postinst enables or starts the service"
 fi
 grep -q 'IPAddress></IPAddress>' <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$confdir/bridge.xml") ||
