@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The main job: installs and builds, then runs the bridge between our emulated
 # simulation server (127.0.0.1, SIM 55580, APP 55557) and an emulated
-# MonitorRelay unit (127.0.0.2, UDP 14996), showing once a second what the
-# unit would put on the monitors. Stops after DEMO_SECONDS (default 60) or on
-# Ctrl-C, and leaves no process behind.
+# MonitorRelay unit (127.0.0.2, UDP 14996), showing what the unit would put on
+# the monitors: on a terminal as a live monitor screen (the logs go to files),
+# otherwise as one line a second among the logs. Stops after DEMO_SECONDS
+# (default 60), on Ctrl-C or on q, and leaves no process behind.
+# DEMO_SNAPSHOT=FILE.svg keeps an SVG picture of the monitor, renewed every 5 s.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${DEMO_SECONDS:-60}
@@ -26,6 +28,14 @@ fi
 
 work=$(mktemp -d)
 cp "$here/examples/bridge.xml" "$here/examples/demo-scenario.txt" "$work/"
+screen=false
+if [ -t 0 ] && [ -t 1 ]; then
+    screen=true
+fi
+snapshot=()
+if [ -n "${DEMO_SNAPSHOT:-}" ]; then
+    snapshot=(--snapshot "$(realpath -m "$DEMO_SNAPSHOT")")
+fi
 pids=()
 cleanup() {
     trap - EXIT INT TERM
@@ -36,21 +46,31 @@ cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     echo
-    echo "Demo stopped. Logs were in $work (removed)."
-    rm -rf "$work"
+    if $screen; then
+        echo "Demo stopped. The bridge's log is $work/bridge.log, the server's $work/server.log."
+    else
+        echo "Demo stopped. Logs were in $work (removed)."
+        rm -rf "$work"
+    fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 cd "$work"
-"$build/emulators/relay_unit/relay-unit-emulator" --address 127.0.0.2 --monitor-view \
-    > >(sed -u 's/^/[unit]   /') 2>&1 &
-pids+=($!)
-# Five samples per update make blocks of exactly ten arterial samples, which
-# the unit's 50 and 25 per second conversions use whole.
+unit=("$build/emulators/relay_unit/relay-unit-emulator" --address 127.0.0.2 "${snapshot[@]}")
 "$build/emulators/sim_server/sim-server-emulator" --quiet --scenario demo-scenario.txt \
-    --samples-per-update 5 \
     < /dev/null > server.log 2>&1 &
+pids+=($!)
+if $screen; then
+    "$build/app/PatientSimulatorMonitorRelay" --configfile bridge.xml > bridge.log 2>&1 &
+    pids+=($!)
+    # In the foreground: the screen needs the terminal's keys. The bridge keeps
+    # searching until the unit answers.
+    timeout --foreground "$seconds" "${unit[@]}" --screen 2> unit.log || true
+    exit 0
+fi
+
+"${unit[@]}" --monitor-view > >(sed -u 's/^/[unit]   /') 2>&1 &
 pids+=($!)
 "$build/app/PatientSimulatorMonitorRelay" --configfile bridge.xml \
     > >(sed -u 's/^/[bridge] /') 2>&1 &
