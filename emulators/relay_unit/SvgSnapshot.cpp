@@ -84,7 +84,7 @@ std::string renderSvg(const Picture& picture) {
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\""
         << kHeight << "\" viewBox=\"0 0 " << kWidth << " " << kHeight
-        << "\" font-family=\"DejaVu Sans Mono, monospace\">\n"
+        << "\" font-family=\"DejaVu Sans Mono, monospace\" xml:space=\"preserve\">\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"#000000\"/>\n";
     text(svg, 12, 24, 16, "#e6e6e6", "MonitorRelay unit (emulated): what the monitors show");
 
