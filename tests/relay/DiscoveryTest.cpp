@@ -1,11 +1,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <thread>
 
 #include "relay/RelayFixture.h"
+#include "relay/UnitEncoding.h"
 #include "support/WaitUntil.h"
 
 using namespace std::chrono_literals;
@@ -231,11 +238,16 @@ TEST_F(Discovery, LastConnectedFileRoundTrip) {
     EXPECT_EQ("Loaded last connected IP 127.0.0.9\n", testing::internal::GetCapturedStdout());
     EXPECT_EQ("127.0.0.9", MonitorRelayAdaptor::LastConnectedIP);
 
-    for (const char* bad : {"127.0.0.9\n", " 127.0.0.9", "junk", ""}) {
+    // A NUL ended the parse early and the junk after it went unnoticed.
+    for (const std::string& bad :
+         {std::string("127.0.0.9\n"), std::string(" 127.0.0.9"), std::string("junk"), std::string(),
+          std::string("1.1.0.0\0junk", 12), std::string("1.1.0.0\0", 8),
+          "127.0.0.9" + std::string(4096, ' ')}) {
         writeFile(MonitorRelayAdaptor::kLastConnectedFile, bad);
         MonitorRelayAdaptor::LastConnectedIP.clear();
         MonitorRelayAdaptor::LoadLastConnectedIP();
-        EXPECT_TRUE(MonitorRelayAdaptor::LastConnectedIP.empty()) << "accepted '" << bad << "'";
+        EXPECT_TRUE(MonitorRelayAdaptor::LastConnectedIP.empty())
+            << "accepted '" << unit_encoding::printable(bad.substr(0, 40)) << "'";
     }
 }
 
@@ -249,4 +261,66 @@ TEST_F(Discovery, InitializeLoadsTheFileOnlyWhenNothingIsKnown) {
     EXPECT_THAT(out, HasSubstr("Trying last successful IP address 127.0.0.2\n"));
     EXPECT_THAT(out, Not(HasSubstr("Scanning")));
     EXPECT_EQ("SN-0042", adaptor_->serialId());
+}
+
+TEST_F(Discovery, TheLastAddressIsSavedByRenameNotThroughALink) {
+    writeFile("victim.txt", "keep me");
+    ASSERT_EQ(0, symlink("victim.txt", MonitorRelayAdaptor::kLastConnectedFile));
+    MonitorRelayAdaptor::LastConnectedIP = "127.0.0.7";
+    const mode_t previousMask = umask(022);
+    MonitorRelayAdaptor::SaveLastConnectedIP();
+    umask(previousMask);
+    EXPECT_EQ("keep me", readFile("victim.txt"));
+    EXPECT_EQ("127.0.0.7", readFile(MonitorRelayAdaptor::kLastConnectedFile));
+    struct stat st {};
+    ASSERT_EQ(0, lstat(MonitorRelayAdaptor::kLastConnectedFile, &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(0644u, st.st_mode & 0777) << "created with the usual mode under umask 022";
+    // Nothing of the temporary file is left beside it.
+    std::size_t entries = 0;
+    for (DIR* dir = opendir("."); dir != nullptr;) {
+        const dirent* e = readdir(dir);
+        if (e == nullptr) {
+            closedir(dir);
+            break;
+        }
+        entries += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+    }
+    EXPECT_EQ(2u, entries);
+}
+
+TEST_F(Discovery, ASerialWithALineBreakIsLoggedEscaped) {
+    unit_->setAnnouncedSerial("SN\nMR>forged line");
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(adaptor_->connectIP("", "127.0.0.2", 2));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_THAT(out, HasSubstr("MR>Found MonitorRelay with serial Id: SN\\x0aMR>forged line at "
+                               "endpoint: 127.0.0.2\n"));
+    EXPECT_THAT(out, HasSubstr("MR>SerialId not provided, connecting to first MonitorRelay: "
+                               "SN\\x0aMR>forged line\n"));
+    EXPECT_THAT(out, Not(HasSubstr("\nMR>forged")));
+    // The serial itself is kept as the unit sent it: association needs it.
+    EXPECT_EQ("SN\nMR>forged line", adaptor_->serialId());
+}
+
+TEST_F(Discovery, AStreamOfForeignDatagramsDoesNotHoldAProbe) {
+    unit_->stop();
+    relaytest::RawPeer peer("127.0.0.3");
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        // Answers without ":" are ignored; they used to restart the wait each time.
+        while (flooding) {
+            peer.sendToLink("[X]no serial here@");
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    auto probe =
+        std::async(std::launch::async, [&] { return adaptor_->connectIP("", "127.0.0.3", 2); });
+    // Two tries of 150 ms each; a generous bound for a loaded machine.
+    const bool ended = probe.wait_for(5s) == std::future_status::ready;
+    flooding = false;
+    flood.join();
+    EXPECT_TRUE(ended) << "the probe kept waiting while foreign datagrams arrived";
+    EXPECT_FALSE(probe.get());
+    EXPECT_FALSE(adaptor_->hasLink());
 }

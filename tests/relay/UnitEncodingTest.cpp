@@ -108,3 +108,24 @@ INSTANTIATE_TEST_SUITE_P(
         }
         return name;
     });
+
+TEST(PeerText, ControlCharactersAreEscapedAndTheRestKept) {
+    EXPECT_EQ("SN\\x0aMR>forged", printable("SN\nMR>forged"));
+    EXPECT_EQ("\\x00\\x1f\\x7f\\x0d", printable(std::string("\0\x1f\x7f\r", 4)));
+    // A backslash stays as it is; bytes above 0x7f are left to the terminal.
+    EXPECT_EQ("a\\b \xc3\xa9~", printable("a\\b \xc3\xa9~"));
+    EXPECT_EQ("", printable(""));
+}
+
+TEST(PeerText, ProbeSerialLiesBetweenTheLastColonAndTheLastAt) {
+    std::string serial = "unchanged";
+    EXPECT_TRUE(probeSerial("[ID]MonitorRelay v2.2:SN-0042@", serial));
+    EXPECT_EQ("SN-0042", serial);
+    EXPECT_TRUE(probeSerial("a:b:c@d@", serial));
+    EXPECT_EQ("c@d", serial);
+    for (const char* bad : {"[ID]no colon@", "[ID]MonitorRelay v2.2:@", "x@y:", "", ":", "@:"}) {
+        serial = "unchanged";
+        EXPECT_FALSE(probeSerial(bad, serial)) << bad;
+        EXPECT_EQ("unchanged", serial) << bad;
+    }
+}
