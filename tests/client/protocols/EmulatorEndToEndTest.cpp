@@ -159,6 +159,24 @@ TEST(EmulatorEndToEnd, SimClientFollowsValuesAndSurvivesADroppedConnection) {
     EXPECT_TRUE(sawValue(recorder, "HW_PATSPEED", 0)) << "no updates after the reconnection";
 }
 
+TEST(EmulatorEndToEnd, SimSpeedSentAsAFloatStillCountsAsRunning) {
+    simemu::EmulatorOptions options = ephemeral();
+    options.simFloatValues = true;
+    simemu::SimServerEmulator emu(options);
+    ASSERT_TRUE(emu.start());
+    emu.set("HW_PATSPEED", 0);
+    prototest::CallbackRecorder<SimClient::Callback> recorder;
+    SimClient client(1, com_nax::OPTION_AUTO_RECONNECT | com_nax::OPTION_QUIET);
+    client.setTimings(fastTimings());
+    client.addCallbackInterface(&recorder);
+    ASSERT_EQ(CSClient::RESULT_OK, client.registerInputParameters(std::vector<CSClient::InputDef>{
+                                       {"HW_PATSPEED", CSClient::PARAM_INT, 0}}));
+    ASSERT_EQ(CSClient::RESULT_OK, client.open("127.0.0.1", emu.simPort(), nullptr));
+    ASSERT_TRUE(client.waitForInputsToBeRegistered(5)) << "the emulator never confirmed the input";
+    emu.set("HW_PATSPEED", 1);
+    EXPECT_TRUE(sawValue(recorder, "HW_PATSPEED", 1)) << "1.0 did not arrive as the integer 1";
+}
+
 // As the bridge starts against a session already running: the inputs are
 // registered before the handshake and must go out for the listed scenario.
 TEST(EmulatorEndToEnd, AppClientSubscribesTheBridgeInputsOfARunningScenario) {
