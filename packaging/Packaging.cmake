@@ -6,14 +6,23 @@ set(PSMR_PACKAGE_NAME patient-simulator-monitor-relay)
 set(PSMR_PACKAGE_MAINTAINER
     "PatientSimulatorMonitorRelay maintainers <maintainers@patient-simulator-monitor-relay.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
-# Debian 12 keeps the units of packages here (systemd's own pkg-config value).
-set(PSMR_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the systemd unit is installed")
+# Debian 12 keeps the units of packages in /lib (systemd's own pkg-config
+# value); systemd also reads units below /usr/local.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(_psmr_unitdir /lib/systemd/system)
+else()
+  set(_psmr_unitdir ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+endif()
+set(PSMR_SYSTEMD_UNIT_DIR ${_psmr_unitdir} CACHE PATH "Where the systemd unit is installed")
 
 set(_psmr_src ${CMAKE_CURRENT_LIST_DIR})
 set(_psmr_out ${CMAKE_BINARY_DIR}/packaging)
 set(_psmr_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PSMR_PACKAGE_NAME})
 # Absolute: with the /usr prefix of a package the configuration belongs in /etc.
-set(_psmr_confdir ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${PSMR_PACKAGE_NAME})
+# The unit and the manual page name these paths, so an install under another
+# prefix stays consistent.
+set(PSMR_CONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/${PSMR_PACKAGE_NAME})
+set(PSMR_DOCDIR ${CMAKE_INSTALL_FULL_DATAROOTDIR}/doc/${PSMR_PACKAGE_NAME})
 
 # The service's default configuration is the commented example, but it searches
 # by broadcast: the example's fixed address is the demo's emulated unit.
@@ -26,7 +35,10 @@ if(_psmr_service_xml STREQUAL _psmr_xml AND NOT _psmr_xml MATCHES "<IPAddress></
   message(FATAL_ERROR "examples/bridge.xml has no IPAddress element to clear for the service")
 endif()
 file(WRITE ${_psmr_out}/bridge.xml "${_psmr_service_xml}")
-file(WRITE ${_psmr_out}/conffiles "${_psmr_confdir}/bridge.xml\n")
+file(WRITE ${_psmr_out}/conffiles "${PSMR_CONFDIR}/bridge.xml\n")
+
+configure_file(${_psmr_src}/${PSMR_PACKAGE_NAME}.service.in ${_psmr_out}/${PSMR_PACKAGE_NAME}.service
+               @ONLY)
 
 # The manual page: the source with version and date filled in, compressed as
 # Debian keeps manual pages. SOURCE_DATE_EPOCH, when set, fixes the date.
@@ -42,8 +54,8 @@ add_custom_command(
 add_custom_target(manpage ALL DEPENDS ${_psmr_out}/PatientSimulatorMonitorRelay.1.gz)
 
 install(FILES ${_psmr_out}/PatientSimulatorMonitorRelay.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${_psmr_out}/bridge.xml DESTINATION ${_psmr_confdir})
-install(FILES ${_psmr_src}/${PSMR_PACKAGE_NAME}.service DESTINATION ${PSMR_SYSTEMD_UNIT_DIR})
+install(FILES ${_psmr_out}/bridge.xml DESTINATION ${PSMR_CONFDIR})
+install(FILES ${_psmr_out}/${PSMR_PACKAGE_NAME}.service DESTINATION ${PSMR_SYSTEMD_UNIT_DIR})
 install(FILES ${_psmr_example} ${CMAKE_SOURCE_DIR}/examples/demo-scenario.txt
               ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${_psmr_docdir})
 install(FILES ${CMAKE_SOURCE_DIR}/emulators/sim_server/README.md DESTINATION ${_psmr_docdir}
