@@ -14,13 +14,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "config/ConfigFixture.h"
 #include "config/Configuration.h"
 
 namespace fs = std::filesystem;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -62,45 +59,13 @@ std::string stamp(std::time_t when) {
     return text;
 }
 
-class ConfigurationSafety : public testing::Test {
+class ConfigurationSafety : public configtest::ConfigFixture {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("cfgsafe-" + std::to_string(getpid()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        path = (dir / "bridge.xml").string();
-    }
     void TearDown() override {
         config_io::setSyncFunction(nullptr);
-        fs::remove_all(dir);
+        ConfigFixture::TearDown();
     }
 
-    static void writeFile(const std::string& p, const std::string& text) {
-        std::ofstream(p, std::ios::binary) << text;
-    }
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    bool read(Configuration& c) {
-        CaptureStdout();
-        CaptureStderr();
-        const bool ok = c.readConfiguration();
-        out = GetCapturedStdout();
-        err = GetCapturedStderr();
-        return ok;
-    }
-    void write(Configuration& c) {
-        CaptureStdout();
-        CaptureStderr();
-        c.writeConfiguration();
-        out = GetCapturedStdout();
-        err = GetCapturedStderr();
-    }
     // Reading fails with "MR>ERROR>" + a reason, then the generic line.
     void expectReadRefused(const std::string& text, const std::string& reason) {
         SCOPED_TRACE(reason);
@@ -127,11 +92,6 @@ class ConfigurationSafety : public testing::Test {
         }
         return names;
     }
-
-    fs::path dir;
-    std::string path;
-    std::string out;
-    std::string err;
 };
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "config/ConfigFixture.h"
 #include "config/Configuration.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +12,6 @@
 #include <sstream>
 
 namespace fs = std::filesystem;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -36,60 +33,7 @@ const char* kFullFile = R"(<?xml version="1.0" encoding="utf-8"?>
 </MonitorRelay>
 )";
 
-class ConfigurationTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("cfgtest-" + std::to_string(getpid()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        path = (dir / "bridge.xml").string();
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    void writeFile(const std::string& text) const { std::ofstream(path, std::ios::binary) << text; }
-
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    // Reads the file and returns the result with both streams captured.
-    bool read(Configuration& c) {
-        CaptureStdout();
-        CaptureStderr();
-        const bool ok = c.readConfiguration();
-        out = GetCapturedStdout();
-        err = GetCapturedStderr();
-        return ok;
-    }
-
-    void write(Configuration& c) {
-        CaptureStdout();
-        CaptureStderr();
-        c.writeConfiguration();
-        out = GetCapturedStdout();
-        err = GetCapturedStderr();
-    }
-
-    std::vector<fs::path> backups() const {
-        std::vector<fs::path> found;
-        for (const auto& e : fs::directory_iterator(dir)) {
-            if (e.path().extension() == ".bak") {
-                found.push_back(e.path());
-            }
-        }
-        return found;
-    }
-
-    fs::path dir;
-    std::string path;
-    std::string out;
-    std::string err;
-};
+class ConfigurationTest : public configtest::ConfigFixture {};
 
 std::string withReplaced(std::string text, const std::string& from, const std::string& to) {
     const auto at = text.find(from);
