@@ -73,7 +73,10 @@ dpkg -i "$deb" || fail "dpkg -i"
 installed || fail "dpkg -i left the package not installed"
 "$bin" --help > "$work/help" || fail "$bin --help exited $?"
 grep -q 'PatientSimulatorMonitorRelay Usage' "$work/help" || fail "--help printed no usage listing"
-[ "$(stat -c %U "$confdir")" = "$user" ] || fail "$confdir is not owned by $user"
+# Calibration saves need both writable by the service user.
+for path in "$confdir" "$confdir/bridge.xml"; do
+    [ "$(stat -c %U "$path")" = "$user" ] || fail "$path is not owned by $user"
+done
 step "installed; $bin --help runs"
 
 LC_ALL=C MANWIDTH=80 man --warnings -l "$page" > "$work/man" 2> "$work/man.err" || fail "man -l exited $?"
