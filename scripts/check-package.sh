@@ -95,47 +95,67 @@ else
     step "no systemd-analyze here; unit not verified"
 fi
 
-# The service's own set-up, without systemd: the service user, working in the
-# state directory, finds an emulated unit and records its address there.
-# A private network namespace keeps the unit's port away from anything else;
-# a private PID namespace ends both programs when unshare ends.
-if unshare -n -p -f --mount-proc true 2>/dev/null; then
-    sed 's#<IPAddress>[^<]*</IPAddress>#<IPAddress>127.0.0.2</IPAddress>#' "$confdir/bridge.xml" \
-        > "$work/bridge.xml"
-    chmod 755 "$work"
-    chmod 644 "$work/bridge.xml"
-    unshare -n -p -f --mount-proc --kill-child sh -c "ip link set lo up || exit 1
-        relay-unit-emulator --address 127.0.0.2 > '$work/unit.log' 2>&1 &
-        cd '$statedir' && runuser -u '$user' -- '$bin' --configfile '$work/bridge.xml'" \
-        > "$work/bridge.log" 2>&1 &
-    pids+=($!)
-    found=""
-    for _ in $(seq 100); do
-        if [ "$(cat "$statedir/_lastconnectedIPAddress.txt" 2>/dev/null)" = "127.0.0.2" ]; then
-            found=yes
-            break
-        fi
-        kill -0 "${pids[0]}" 2>/dev/null || break
+# Waits until the file holds a line with the text, or fails after 15 s.
+wait_for() {
+    local file=$1 text=$2
+    for _ in $(seq 150); do
+        grep -qF -- "$text" "$file" 2>/dev/null && return 0
         sleep 0.1
     done
-    [ -n "$found" ] || fail "the bridge run as $user found no unit within 10 s: $(cat "$work/bridge.log")"
+    fail "no '$text' in $file within 15 s: $(tail -n 20 "$file")"
+}
+
+# The service's own set-up, without systemd: the bridge as the service user in
+# the state directory, on the installed configuration pointed at an emulated
+# unit, records the unit's address there, and a calibration steered from the
+# emulated server rewrites the configuration and leaves its backup beside it.
+# Private network and PID namespaces keep the fixed ports away from anything
+# else and end every program when unshare ends.
+if unshare -n -p -f --mount-proc true 2>/dev/null; then
+    runuser -u "$user" -- sed -i 's#<IPAddress>[^<]*</IPAddress>#<IPAddress>127.0.0.2</IPAddress>#' \
+        "$confdir/bridge.xml" || fail "$user cannot edit $confdir/bridge.xml"
+    mkfifo "$work/server-commands"
+    # Opened for reading too, so that opening never waits for the server.
+    exec 3<> "$work/server-commands"
+    unshare -n -p -f --mount-proc --kill-child sh -c "ip link set lo up || exit 1
+        relay-unit-emulator --address 127.0.0.2 > '$work/unit.log' 2>&1 &
+        sim-server-emulator --idle < '$work/server-commands' > '$work/server.log' 2>&1 &
+        cd '$statedir' && exec runuser -u '$user' -- '$bin' --configfile '$confdir/bridge.xml'" \
+        > "$work/bridge.log" 2>&1 &
+    pids+=($!)
+    wait_for "$work/bridge.log" "input HW_PATMON_CALIB_ARG1 as ID"
+    [ "$(cat "$statedir/_lastconnectedIPAddress.txt")" = "127.0.0.2" ] ||
+        fail "no last-connected address in $statedir"
     [ "$(stat -c %U "$statedir/_lastconnectedIPAddress.txt")" = "$user" ] ||
         fail "the last-connected file is not owned by $user"
     step "the installed bridge, as $user in $statedir, found the emulated unit"
+
+    echo "calib 1 0" >&3
+    wait_for "$work/bridge.log" "MR>CALIBRATION>Start/reset calibration"
+    echo "calib 30 93" >&3
+    wait_for "$work/bridge.log" "MR>CALIBRATION>Save SPO2 point 93"
+    echo "calib 100 0" >&3
+    wait_for "$work/bridge.log" "MR>Configuration file has been written at: $confdir/bridge.xml"
+    exec 3>&-
     kill -KILL "${pids[0]}"
     wait "${pids[0]}" 2>/dev/null || true
     pids=()
+    grep -q 'key="93"' "$confdir/bridge.xml" || fail "the calibration did not reach $confdir/bridge.xml"
+    compgen -G "$confdir/bridge.xml.*.bak" >/dev/null || fail "the calibration left no backup in $confdir"
+    marker='key="93"'
+    step "a calibration by $user rewrote $confdir/bridge.xml and kept a backup"
 else
+    # Without namespaces, what a calibration does: a new file renamed over it.
+    runuser -u "$user" -- sh -c "t=\$(mktemp '$confdir/bridge.xml.XXXXXX') &&
+        sed 's#<SPO2Scale>[^<]*</SPO2Scale>#<SPO2Scale>7</SPO2Scale>#' '$confdir/bridge.xml' > \"\$t\" &&
+        mv \"\$t\" '$confdir/bridge.xml'" || fail "$user cannot replace $confdir/bridge.xml"
+    marker='<SPO2Scale>7</SPO2Scale>'
     step "no network namespace here; installed bridge not run"
 fi
 
-# What a calibration does to the configuration (a new file renamed over it, as
-# the service user) must survive an upgrade of the package.
-runuser -u "$user" -- sh -c "t=\$(mktemp '$confdir/bridge.xml.XXXXXX') &&
-    sed 's#<SPO2Scale>[^<]*</SPO2Scale>#<SPO2Scale>7</SPO2Scale>#' '$confdir/bridge.xml' > \"\$t\" &&
-    mv \"\$t\" '$confdir/bridge.xml'" || fail "$user cannot replace $confdir/bridge.xml"
+# The calibrated configuration is the user's: an upgrade keeps it.
 dpkg -i "$deb" || fail "dpkg -i over the installed package"
-grep -q '<SPO2Scale>7</SPO2Scale>' "$confdir/bridge.xml" || fail "reinstalling replaced the calibrated configuration"
+grep -qF "$marker" "$confdir/bridge.xml" || fail "reinstalling replaced the calibrated configuration"
 [ "$(stat -c %U "$confdir/bridge.xml")" = "$user" ] || fail "reinstalling took $confdir/bridge.xml from $user"
 step "reinstalling keeps the calibrated configuration"
 
