@@ -2,9 +2,10 @@
 # Usage: scripts/check-package.sh [build-dir]
 # CI check of the Debian package, as root and without starting any service:
 # builds it, looks inside, installs it on this machine, runs the installed
-# program and manual page, verifies the unit, lets the service user find an
-# emulated unit from the service's directories, then removes and purges the
-# package. Any failed step fails the script; the machine is left without it.
+# program and manual page, verifies the unit, runs the bridge as the service
+# user against both emulators (unit search, a calibration saved into the
+# installed configuration), reinstalls, then removes and purges the package.
+# Any failed step fails the script; the machine is left without the package.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 name=patient-simulator-monitor-relay
@@ -42,7 +43,7 @@ cleanup() {
 trap cleanup EXIT
 
 step "building the package"
-deb=$(bash "$here/scripts/package.sh" "$@" | tail -n 1)
+deb=$(bash "$here/scripts/package.sh" "$@" | tail -n 1) || fail "package.sh"
 [ -f "$deb" ] || fail "package.sh printed no .deb path (got '$deb')"
 step "built $deb"
 
