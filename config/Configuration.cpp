@@ -44,12 +44,14 @@ std::string readWholeFile(const std::string& path) {
     if (!in) {
         throw pt::xml_parser_error("cannot open file", path, 0);
     }
-    std::string text(kMaxFileSize + 1, '\0');
-    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    std::string text;
+    char chunk[16384];
+    while (text.size() <= kMaxFileSize && in.read(chunk, sizeof chunk).gcount() > 0) {
+        text.append(chunk, static_cast<std::size_t>(in.gcount()));
+    }
     if (in.bad()) {
         throw pt::xml_parser_error("cannot read file", path, 0);
     }
-    text.resize(static_cast<std::size_t>(in.gcount()));
     if (text.size() > kMaxFileSize) {
         throw pt::xml_parser_error("file larger than " + std::to_string(kMaxFileSize) + " bytes",
                                    path, 0);

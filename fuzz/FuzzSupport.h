@@ -1,6 +1,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,30 +23,49 @@ inline std::ostringstream& silenceConsole() {
     return sink;
 }
 
-// Creates a private directory (in /dev/shm when there is one) and enters it.
-inline std::string enterScratchDir(const char* name) {
+// Creates a private directory (in /dev/shm when there is one) and returns
+// its path. The working directory stays: libFuzzer resolves the corpus,
+// reproducer and artifact paths it was given against it.
+inline std::string makeScratchDir(const char* name) {
     const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     std::string pattern = std::string(base) + "/psmr-" + name + "-XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr || chdir(pattern.c_str()) != 0) {
+    if (mkdtemp(&pattern[0]) == nullptr) {
         std::perror("scratch directory");
         std::abort();
     }
     return pattern;
 }
 
-// Removes every entry of the current directory but `keep`.
-inline void clearScratchDir(const char* keep = nullptr) {
-    DIR* dir = opendir(".");
+// Removes every entry of `path`.
+inline void clearScratchDir(const std::string& path) {
+    DIR* dir = opendir(path.c_str());
     if (dir == nullptr) {
         return;
     }
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name != "." && name != ".." && (keep == nullptr || name != keep)) {
-            unlink(name.c_str());
+        if (name != "." && name != "..") {
+            unlink((path + "/" + name).c_str());
         }
     }
     closedir(dir);
+}
+
+// Runs a step in `path`, for code that uses the working directory, and
+// returns to the previous one.
+template <typename Step>
+void inDirectory(const std::string& path, Step step) {
+    const int previous = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (previous < 0 || chdir(path.c_str()) != 0) {
+        std::perror("scratch directory");
+        std::abort();
+    }
+    step();
+    if (fchdir(previous) != 0) {
+        std::perror("previous directory");
+        std::abort();
+    }
+    close(previous);
 }
 
 [[noreturn]] inline void fail(const std::string& what) {

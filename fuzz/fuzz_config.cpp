@@ -10,7 +10,8 @@
 
 namespace {
 
-const char* kFile = "bridge.xml";
+std::string scratch;
+std::string file;
 
 std::string describe(const Configuration& c) {
     std::ostringstream out;
@@ -36,23 +37,24 @@ bool sameRecord(const Configuration& a, const Configuration& b) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::silenceConsole();
-    fuzzsupport::enterScratchDir("config");
+    scratch = fuzzsupport::makeScratchDir("config");
+    file = scratch + "/bridge.xml";
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::ostringstream& console = fuzzsupport::silenceConsole();
-    fuzzsupport::clearScratchDir();
-    std::ofstream(kFile, std::ios::binary)
+    fuzzsupport::clearScratchDir(scratch);
+    std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    Configuration first(kFile);
+    Configuration first(file.c_str());
     if (first.readConfiguration()) {
         console.str("");
         first.writeConfiguration();
         if (console.str().find("Unable to save") != std::string::npos) {
             fuzzsupport::fail("a record that was read could not be saved: " + console.str());
         }
-        Configuration again(kFile);
+        Configuration again(file.c_str());
         if (!again.readConfiguration()) {
             fuzzsupport::fail("the saved file does not read back: " + console.str());
         }

@@ -87,6 +87,8 @@ class DrivenEngine : public Engine {
     ByteStreamTransport* transport_ = new ByteStreamTransport;  // owned by the engine
 };
 
+std::string scratch;  // where a calibration saves its configuration
+
 // The bridge's own options word: automatic reconnection plus a stored bit.
 constexpr unsigned kBridgeOptions = 5;
 
@@ -94,7 +96,7 @@ constexpr unsigned kBridgeOptions = 5;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::silenceConsole();
-    fuzzsupport::enterScratchDir("engine");
+    scratch = fuzzsupport::makeScratchDir("engine");
     return 0;
 }
 
@@ -102,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    fuzzsupport::clearScratchDir();
-    Configuration configuration("bridge.xml");
+    fuzzsupport::clearScratchDir(scratch);
+    Configuration configuration((scratch + "/bridge.xml").c_str());
     configuration.spo2Calibration = {{85.f, 60.f}, {100.f, 30.f}};
     configuration.co2Calibration = {{0.f, 1.f}, {40.f, 501.f}};
     BridgeTimings timings;

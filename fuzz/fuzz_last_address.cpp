@@ -10,20 +10,18 @@
 #include "fuzz/FuzzSupport.h"
 #include "relay/MonitorRelayAdaptor.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzsupport::silenceConsole();
-    fuzzsupport::enterScratchDir("address");
-    return 0;
-}
+namespace {
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string scratch;  // the file is read from the working directory
+
+void loadAndSave(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     std::ofstream(MonitorRelayAdaptor::kLastConnectedFile, std::ios::binary) << text;
     MonitorRelayAdaptor::LastConnectedIP.clear();
     MonitorRelayAdaptor::LoadLastConnectedIP();
     const std::string loaded = MonitorRelayAdaptor::LastConnectedIP;
     if (loaded.empty()) {
-        return 0;
+        return;
     }
     in_addr address{};
     if (text.find('\0') != std::string::npos || inet_pton(AF_INET, text.c_str(), &address) != 1) {
@@ -36,6 +34,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzzsupport::fail("saved " + loaded + ", loaded back [" +
                           MonitorRelayAdaptor::LastConnectedIP + "]");
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzsupport::silenceConsole();
+    scratch = fuzzsupport::makeScratchDir("address");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzzsupport::inDirectory(scratch, [&] { loadAndSave(data, size); });
     fuzzsupport::silenceConsole().str("");
     return 0;
 }
