@@ -167,3 +167,27 @@ TEST_F(Calibration, RestartingQuicklyNeverRunsTwoWorkers) {
     const auto cycles = (std::chrono::steady_clock::now() - t0) / timings.calibrationCycle;
     EXPECT_LE(countLines("SPO2_SCALE") - start, static_cast<size_t>(cycles) + 2);
 }
+
+TEST_F(Calibration, AWorkerHeldUpByASilentUnitDoesNotReplayItsMissedCycles) {
+    // Never enabled, and silent: each cycle's enabling waits for replies that
+    // never come, so the worker falls behind its 120 ms schedule.
+    unit->setSilent(true);
+    bridge->parametersUpdated({intParam("HW_PATMON_CALIB_ACTION", 1)});
+    std::this_thread::sleep_for(3s);  // the length of the silence is the test's input
+    const auto answered = std::chrono::steady_clock::now();
+    unit->setSilent(false);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return unit->enabled(); }, 3s));
+    std::this_thread::sleep_for(1500ms);  // a stretch of the worker's signal to look at
+    bridge->parametersUpdated({intParam("HW_PATMON_CALIB_ACTION", 0)});
+
+    std::vector<std::chrono::steady_clock::time_point> cycles;
+    for (const auto& d : unit->datagrams()) {
+        if (d.at >= answered && d.text.find("[HR]72@") != std::string::npos) {
+            cycles.push_back(d.at);
+        }
+    }
+    ASSERT_GE(cycles.size(), 5u) << "the test signal never resumed";
+    for (size_t i = 2; i < cycles.size(); ++i) {
+        EXPECT_GE(cycles[i] - cycles[i - 2], 100ms) << "three test-signal datagrams within 100 ms";
+    }
+}

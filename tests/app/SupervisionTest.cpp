@@ -1,6 +1,9 @@
 // run(): the unit checked every period while the simulation runs, revived on
 // every second failure in a row and given up at the eleventh.
+#include <atomic>
+#include <functional>
 #include <future>
+#include <thread>
 
 #include "BridgeFixture.h"
 
@@ -91,4 +94,86 @@ TEST_F(Supervision, NoChecksWhileTheSimulationIsStopped) {
     startUnit("MR-OTHER-3");
     bridge->parametersUpdated({intParam("HW_PATSPEED", 1)});
     EXPECT_EQ(result.wait_for(10s), std::future_status::ready);
+}
+
+namespace {
+
+// Feeds one 10-sample block every `period` until stopped.
+class BlockFeeder {
+  public:
+    BlockFeeder(std::function<void()> sendBlock, std::chrono::milliseconds period)
+        : thread_([this, sendBlock, period] {
+              auto next = std::chrono::steady_clock::now();
+              while (!stop_) {
+                  sendBlock();
+                  next += period;
+                  std::this_thread::sleep_until(next);
+              }
+          }) {}
+    ~BlockFeeder() {
+        stop_ = true;
+        thread_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+TEST_F(Supervision, UnansweredHealthChecksDelayNoBlock) {
+    startSimulation();
+    // Silence counts as healthy, so every check waits its full 300 ms.
+    unit->dropReplies("ID", 1000);
+    auto result = std::async(std::launch::async, [&] { return bridge->run(); });
+    const auto period = 100ms;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        BlockFeeder feeder([&] { sendBlock(); }, period);
+        auto idRequests = [&] {
+            size_t n = 0;
+            for (const auto& l : unit->lines()) {
+                n += l.name == "ID";
+            }
+            return n;
+        };
+        ASSERT_TRUE(testsupport::waitUntil([&] { return idRequests() >= 6; }, 10s))
+            << "the health checks never ran";
+    }
+    std::vector<std::chrono::steady_clock::time_point> blocks;
+    for (const auto& l : unit->lines()) {
+        if (l.name == "ABP" && l.at > start) {
+            blocks.push_back(l.at);
+        }
+    }
+    ASSERT_GE(blocks.size(), 10u);
+    for (size_t i = 1; i < blocks.size(); ++i) {
+        EXPECT_LE(blocks[i] - blocks[i - 1], 2 * period)
+            << "gap before block " << i << ": "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(blocks[i] - blocks[i - 1])
+                   .count()
+            << " ms";
+    }
+    startUnit("MR-OTHER-4");  // lets run() give up
+    EXPECT_EQ(result.wait_for(15s), std::future_status::ready);
+}
+
+TEST_F(Supervision, ALostEnableReplyCostsAtMostOnePeriod) {
+    unit->dropReplies("ENABLE", 1);
+    bridge->parametersUpdated({intParam("ARTERIAL_CATHETER_DEPTH", 0), intParam("HW_PATSPEED", 1)});
+    // The unit did enable itself, but the bridge never heard so and sends nothing.
+    mark = unit->lines().size();
+    sendBlock();
+    auto result = std::async(std::launch::async, [&] { return bridge->run(); });
+    // One period later the bridge has enabled the unit again and blocks flow.
+    const bool flowing = testsupport::waitUntil(
+        [&] {
+            sendBlock();
+            return waitForLines("ABP", 1, 5 * timings.checkPeriod);
+        },
+        3s);
+    EXPECT_TRUE(flowing) << "no block reached the unit after the lost ENABLE reply";
+    startUnit("MR-OTHER-5");
+    EXPECT_EQ(result.wait_for(15s), std::future_status::ready);
 }

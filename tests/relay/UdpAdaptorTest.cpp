@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "relay/RelayTestSupport.h"
 #include "support/WaitUntil.h"
@@ -171,4 +172,36 @@ TEST_F(UdpAdaptorTest, DebugModeEchoesSentReceivedAndTakenReplies) {
         "MR>Response: [batt]500,100@\nMR>Sending: [ID]MonitorRelay v2.2@\n"
         "MR>Received: [ID]MonitorRelay v2.2:SN1@\n",
         testing::internal::GetCapturedStdout());
+}
+
+TEST_F(UdpAdaptorTest, ACommandSentWhileARequestWaitsLeavesItsReplyAlone) {
+    UdpTiming slow;
+    slow.responsePolls = 1;  // one look, late enough for the command to go out first
+    slow.responsePollSleep = 300ms;
+    UdpAdaptor link(io_, "127.0.0.2", slow);
+    link.start_receive();
+    exchange(link, unit_, "[ID]MonitorRelay v2.2@");
+    unit_.reply("[ID]MonitorRelay v2.2:SN1@");
+    std::string reply;
+    std::thread waiter([&] { reply = link.waitResponse(); });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return link.receivedReplies() == 1; }, 2s));
+    std::string block = "[ABP]80,83,91@";
+    boost::system::error_code ec;
+    link.sendUnanswered(block, ec);
+    waiter.join();
+    EXPECT_EQ("[ID]MonitorRelay v2.2:SN1@", reply);
+    EXPECT_EQ("[ABP]80,83,91@", unit_.receive());
+}
+
+TEST_F(UdpAdaptorTest, ForeignBytesWithoutAnAtSignAreDroppedPastTheCap) {
+    UdpAdaptor link(io_, "127.0.0.2");
+    link.start_receive();
+    exchange(link, unit_, "[GET_BATT]@");
+    const std::string junk(200, 'x');
+    for (std::size_t sent = 0; sent <= UdpAdaptor::kMaxPendingReply; sent += junk.size()) {
+        unit_.reply(junk);
+    }
+    // Had the junk been kept, it would lead the next reply.
+    unit_.reply("[batt]500,100@");
+    EXPECT_EQ("[batt]500,100@", link.waitResponse());
 }
