@@ -472,7 +472,7 @@ bool Configuration::readConfiguration() {
     return true;
 }
 
-void Configuration::writeConfiguration() {
+bool Configuration::writeConfiguration() {
     try {
         const std::string target = resolveLinks(filePath);
         checkWritable(target);
@@ -498,8 +498,9 @@ void Configuration::writeConfiguration() {
     } catch (const std::exception& e) {
         std::cerr << "MR>ERROR>" << e.what() << std::endl;
         std::cerr << "Unable to save the configuration file" << std::flush;
-        return;
+        return false;
     }
     std::cout << "MR>Configuration file has been written at: " << filePath << std::endl;
     std::cout << filePath << std::endl;
+    return true;
 }
