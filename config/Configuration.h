@@ -19,7 +19,8 @@ class Configuration {
     // record. The replacement is atomic: the file is either the old or the new one.
     // A link is written through to its target; a file without write permission,
     // or a record whose text would not read back the same, is not saved.
-    void writeConfiguration();
+    // False when the file was left as it was.
+    bool writeConfiguration();
 
     std::string filePath;
     int32_t spo2Scale = 5;
