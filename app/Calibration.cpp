@@ -157,6 +157,11 @@ void SimulatorSample::performCalibration(int action, int argument) {
 }
 
 void SimulatorSample::saveCalibration() {
+    // Memory and file must not drift apart: the next bridge set-up re-reads
+    // the file and would merge its old points into tables nobody chose.
+    const std::map<float, float> previousCo2 = configuration->co2Calibration;
+    const std::map<float, float> previousSpo2 = configuration->spo2Calibration;
+    const int32_t previousScale = configuration->spo2Scale;
     if (!co2Points.empty()) {
         configuration->co2Calibration.clear();
         for (const auto& point : co2Points) {
@@ -172,7 +177,13 @@ void SimulatorSample::saveCalibration() {
                 static_cast<float>(point.second);
         }
     }
-    configuration->writeConfiguration();
+    if (!configuration->writeConfiguration()) {
+        configuration->co2Calibration = previousCo2;
+        configuration->spo2Calibration = previousSpo2;
+        configuration->spo2Scale = previousScale;
+        std::cerr << "MR>ERROR>Calibration not saved: the previous tables stay in use."
+                  << std::endl;
+    }
 }
 
 void SimulatorSample::calibrationData() {

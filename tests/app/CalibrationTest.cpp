@@ -2,6 +2,8 @@
 // simulation is stopped: the worker's test signal at the unit, the recorded
 // points, the rewritten configuration file and its backup.
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
 #include "BridgeFixture.h"
 
@@ -190,4 +192,29 @@ TEST_F(Calibration, AWorkerHeldUpByASilentUnitDoesNotReplayItsMissedCycles) {
     for (size_t i = 2; i < cycles.size(); ++i) {
         EXPECT_GE(cycles[i] - cycles[i - 2], 100ms) << "three test-signal datagrams within 100 ms";
     }
+}
+
+TEST_F(Calibration, AFailedSaveKeepsThePreviousTablesInMemoryAndSaysSo) {
+    const int before = bridge->calibrateSPO2Value(90.0f);
+    const std::string original = [&] {
+        std::ifstream in(configPath);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    std::filesystem::permissions(configPath, std::filesystem::perms::owner_read |
+                                                 std::filesystem::perms::group_read |
+                                                 std::filesystem::perms::others_read);
+    CaptureStdout();
+    testing::internal::CaptureStderr();
+    bridge->parametersUpdated(action(1, 0));
+    bridge->parametersUpdated(action(3, 60));
+    bridge->parametersUpdated(action(30, 97));
+    bridge->parametersUpdated(action(100, 0));
+    GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("MR>ERROR>Calibration not saved: the previous tables stay in use.\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(bridge->calibrateSPO2Value(90.0f), before) << "memory took the unsaved table";
+    std::ifstream in(configPath);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), original);
 }
