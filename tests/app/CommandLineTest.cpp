@@ -1,11 +1,17 @@
 // Black-box tests of the executable: streams and exit status.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "emulators/relay_unit/RelayUnitEmulator.h"
 #include "support/RunProcess.h"
+#include "support/WaitUntil.h"
 
 using testsupport::ProcessResult;
 using testsupport::runProcess;
@@ -113,4 +119,45 @@ TEST(CommandLine, BridgeModeWithAnUnreadableFileLeavesWithStatusOne) {
         r.err.find("MR>ERROR>Unable to initialize the MonitorRelay interface module. Leaving now!"),
         std::string::npos)
         << r.err;
+}
+
+TEST(CommandLine, AClosedReaderOfTheOutputDoesNotEndTheUnitSearch) {
+    char dir[] = "/tmp/psmr-pipe-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string config = std::string(dir) + "/bridge.xml";
+    std::ofstream(config) << "<MonitorRelay><IPAddress>127.0.0.9</IPAddress><IPRangeStart/>"
+                             "<IPRangeEnd/><SerialID/><SPO2Scale>5</SPO2Scale>"
+                             "<CO2Calibration><Entry key=\"1\" value=\"1\"/></CO2Calibration>"
+                             "<SPO2Calibration><Entry key=\"1\" value=\"1\"/></SPO2Calibration>"
+                             "</MonitorRelay>";
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        if (chdir(dir) != 0) {
+            _exit(127);
+        }
+        execl(PSMR_EXECUTABLE, PSMR_EXECUTABLE, "--configfile", config.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    close(fds[0]);  // nobody reads: every write fails
+    // The search writes a line per try; a process killed by SIGPIPE is gone at once.
+    int status = 0;
+    const bool ended = testsupport::waitUntil(
+        [&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::milliseconds(1500));
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    std::filesystem::remove_all(dir);
+    EXPECT_FALSE(ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
+        << "the bridge died of SIGPIPE";
+    EXPECT_FALSE(ended) << "the bridge ended while searching for the unit";
 }
