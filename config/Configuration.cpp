@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -77,10 +78,11 @@ void checkNesting(const std::string& text, const std::string& path) {
             i = skipPast("]]>", i + 9);
         } else if (text.compare(i, 2, "<?") == 0) {
             i = skipPast("?>", i + 2);
-        } else if (text.compare(i, 2, "<!") == 0) {
+        } else if (text.compare(i, 9, "<!DOCTYPE") == 0 && i + 9 < text.size() &&
+                   std::isspace(static_cast<unsigned char>(text[i + 9]))) {
             // A document type declaration may hold bracketed "<...>" parts.
             int brackets = 0;
-            for (i += 2; i < text.size(); ++i) {
+            for (i += 9; i < text.size(); ++i) {
                 const char c = text[i];
                 if (c == '[') {
                     ++brackets;
@@ -91,6 +93,8 @@ void checkNesting(const std::string& text, const std::string& path) {
                 }
             }
             ++i;
+        } else if (text.compare(i, 2, "<!") == 0) {
+            i = skipPast(">", i + 2);  // any other declaration ends at its first ">"
         } else if (text.compare(i, 2, "</") == 0) {
             depth = depth > 0 ? depth - 1 : 0;
             i = skipPast(">", i + 2);

@@ -157,6 +157,11 @@ TEST_F(ConfigurationSafety, HugeAndDeeplyNestedFilesAreRefusedNotFatal) {
         deep += "</a>";
     }
     expectReadRefused(kHead + deep + "<SerialID/>" + kTail, "nested deeper than 100 levels");
+    // Declarations the reader skips to their first ">" hide nothing, brackets or not.
+    expectReadRefused(kHead + "<![x>" + deep + "<SerialID/>" + kTail,
+                      "nested deeper than 100 levels");
+    expectReadRefused(kHead + "<!DOCTYPE a [<!ENTITY b '>'>]>" + deep + kTail,
+                      "nested deeper than 100 levels");
 
     std::string padded = kGood;
     padded.insert(padded.find("<MonitorRelay>"), "<!--" + std::string(1024 * 1024, ' ') + "-->");
