@@ -1,7 +1,9 @@
 // The bridge between both emulated peers on their real addresses and ports,
 // in the test's own network namespace: simulation server on 127.0.0.1 (SIM
 // 55580, APP 55557), relay unit on 127.0.0.2.
+#include <algorithm>
 #include <future>
+#include <thread>
 
 #include "BridgeFixture.h"
 #include "app/BridgeLoop.h"
@@ -69,6 +71,60 @@ TEST_F(EndToEnd, RunningScenarioReachesTheMonitorsAndStoppingItSilencesThem) {
     ASSERT_TRUE(server->stopScenario());
     EXPECT_TRUE(testsupport::waitUntil([&] { return !unit->enabled(); }, 5s))
         << "the unit stayed enabled after the simulation stopped";
+}
+
+namespace {
+
+// Values per second of one waveform at the unit: the least-squares slope of
+// the running count of values over the arrival times of its lines, so that
+// how many samples wait for the next block at either end does not matter.
+double ratePerSecond(const std::vector<relayunit::ReceivedLine>& lines, const std::string& name,
+                     relayunit::Clock::time_point from) {
+    std::vector<double> t, n;
+    double count = 0;
+    for (const auto& l : lines) {
+        if (l.name != name || l.at < from) {
+            continue;
+        }
+        count += static_cast<double>(std::count(l.value.begin(), l.value.end(), ',') + 1);
+        t.push_back(std::chrono::duration<double>(l.at - from).count());
+        n.push_back(count);
+    }
+    const double k = static_cast<double>(t.size());
+    if (k < 2) {
+        return 0;
+    }
+    double st = 0, sn = 0, stt = 0, stn = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        st += t[i];
+        sn += n[i];
+        stt += t[i] * t[i];
+        stn += t[i] * n[i];
+    }
+    return (k * stn - st * sn) / (k * stt - st * st);
+}
+
+}  // namespace
+
+// The server's own batching (4 samples an update) makes blocks of 12, 14, 16...
+// arterial samples; the unit must still get every sample: 50 and 25 a second.
+TEST_F(EndToEnd, TheUnitReceivesFiftyAndTwentyFiveValuesASecondAtTheServersBatching) {
+    ASSERT_NE(server->runScenario(), 0u);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return unit->samples("CVP").size() > 25; }, 10s))
+        << "no waveforms reached the unit";
+    const auto from = relayunit::Clock::now();
+    std::this_thread::sleep_for(8s);  // the stretch of stream to measure
+    const auto lines = unit->lines();
+    for (const char* fast : {"ABP", "PAP", "PLETH"}) {
+        const double rate = ratePerSecond(lines, fast, from);
+        std::cout << fast << " " << rate << " values/s\n";
+        EXPECT_NEAR(rate, 50.0, 0.5) << fast;
+    }
+    for (const char* slow : {"CVP", "CO2"}) {
+        const double rate = ratePerSecond(lines, slow, from);
+        std::cout << slow << " " << rate << " values/s\n";
+        EXPECT_NEAR(rate, 25.0, 0.25) << slow;
+    }
 }
 
 TEST_F(EndToEnd, ARestartedServerIsReconnectedAndForwardingResumes) {
