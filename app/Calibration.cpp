@@ -3,9 +3,9 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
-#include <limits>
 #include <thread>
 
+#include "app/Conversion.h"
 #include "app/SimulatorSample.h"
 
 namespace {
@@ -28,81 +28,42 @@ float plethTable(int index) {
     return kPulse[index % 61];
 }
 
-// Piecewise-linear interpolation from an anchor at key 0, in 32-bit floats.
-// Inputs that would divide by zero (a first key of 0 or less with the input
-// below it) and an input of minus infinity give the first point's value; NaN
-// and plus infinity pass every point and give the last point's value.
-float interpolate(const std::map<float, float>& table, float anchorValue, float x) {
-    float prevKey = 0.0f;
-    float prevValue = anchorValue;
-    if (!table.empty() && std::isinf(x) && x < 0) {
-        return table.begin()->second;
-    }
-    for (const auto& point : table) {
-        const float k = point.first;
-        const float v = point.second;
-        if (x < k) {
-            if (!(k > prevKey)) {
-                return v;
-            }
-            return prevValue + ((v - prevValue) * (x - prevKey)) / (k - prevKey);
-        }
-        prevKey = k;
-        prevValue = v;
-    }
-    return prevValue;
-}
-
-// Nearest integer, halves away from zero, saturated to the 32-bit range (NaN gives 0).
-int32_t roundToInt32(float r) {
-    if (std::isnan(r)) {
-        return 0;
-    }
-    if (r >= 2147483647.0f) {
-        return std::numeric_limits<int32_t>::max();
-    }
-    if (r <= -2147483648.0f) {
-        return std::numeric_limits<int32_t>::min();
-    }
-    return static_cast<int32_t>(std::lround(r));
-}
-
 }  // namespace
 
 int SimulatorSample::calibrateSPO2Value(float value) const {
-    return roundToInt32(interpolate(configuration->spo2Calibration, 400.0f, value));
+    return spo2FromTable(configuration->spo2Calibration, value);
 }
 
 float SimulatorSample::calibrateCO2Value(float value) const {
-    return interpolate(configuration->co2Calibration, 1.0f, value) / 1000.0f;
+    return co2FromTable(configuration->co2Calibration, value);
 }
 
 void SimulatorSample::performCalibration(int action, int argument) {
     if (action < 1) {
-        if (calibrating) {
+        if (calibration.calibrating) {
             std::cout << "MR>CALIBRATION>Stopping calibration" << std::endl;
-            calibrating = false;
+            calibration.calibrating = false;
         }
         return;
     }
-    if (!calibrating) {
+    if (!calibration.calibrating) {
         if (action != 1) {
             std::cout << "MR>CALIBRATION>Ignoring calibration until a 'Start' action is received."
                       << std::endl;
             return;
         }
         std::cout << "MR>CALIBRATION>Starting calibration" << std::endl;
-        calibrating = true;
+        calibration.calibrating = true;
         // A worker of an earlier calibration that has not noticed its end yet
         // sees a newer generation and leaves; it must not run beside this one.
-        const unsigned generation = ++calibrationGeneration;
-        ++runningWorkers;
+        const unsigned generation = ++calibration.calibrationGeneration;
+        ++calibration.runningWorkers;
         try {
-            std::thread([this, generation] { runCalibrationWorker(generation); }).detach();
+            std::thread([this, generation] { calibrationData(generation); }).detach();
         } catch (const std::exception& e) {
             // No worker: nothing would ever feed the unit, so do not pretend to calibrate.
-            --runningWorkers;
-            calibrating = false;
+            --calibration.runningWorkers;
+            calibration.calibrating = false;
             std::cout << e.what() << std::endl;
             return;
         }
@@ -110,46 +71,46 @@ void SimulatorSample::performCalibration(int action, int argument) {
     switch (action) {
         case 1:
             std::cout << "MR>CALIBRATION>Start/reset calibration" << std::endl;
-            co2Points.clear();
-            spo2Points.clear();
-            co2Counter = 0;
-            spo2Counter = 45;
-            spo2Scale = 4;
+            calibration.co2Points.clear();
+            calibration.spo2Points.clear();
+            calibration.co2Counter = 0;
+            calibration.spo2Counter = 45;
+            calibration.spo2Scale = 4;
             break;
         case 2:
             std::cout << "MR>CALIBRATION>Set SPO2 scale to " << argument << std::endl;
-            spo2Scale = argument;
+            calibration.spo2Scale = argument;
             break;
         case 3:
             std::cout << "MR>CALIBRATION>Set SPO2 Counter to " << argument << std::endl;
-            spo2Counter = argument;
+            calibration.spo2Counter = argument;
             break;
         case 4:
             std::cout << "MR>CALIBRATION>Set CO2 Counter to " << argument << std::endl;
-            co2Counter = argument;
+            calibration.co2Counter = argument;
             break;
         case 30:
-            std::cout << "MR>CALIBRATION>Save SPO2 point " << argument << " -> " << spo2Counter
-                      << std::endl;
-            spo2Points[argument] = spo2Counter;
+            std::cout << "MR>CALIBRATION>Save SPO2 point " << argument << " -> "
+                      << calibration.spo2Counter << std::endl;
+            calibration.spo2Points[argument] = calibration.spo2Counter;
             break;
         case 39:
             std::cout << "MR>CALIBRATION>Skipping SPO2" << std::endl;
-            spo2Points.clear();
+            calibration.spo2Points.clear();
             break;
         case 40:
-            std::cout << "MR>CALIBRATION>Save CO2 point " << argument << " -> " << co2Counter
-                      << std::endl;
-            co2Points[argument] = co2Counter;
+            std::cout << "MR>CALIBRATION>Save CO2 point " << argument << " -> "
+                      << calibration.co2Counter << std::endl;
+            calibration.co2Points[argument] = calibration.co2Counter;
             break;
         case 49:
             std::cout << "MR>CALIBRATION>Skipping CO2" << std::endl;
-            co2Points.clear();
+            calibration.co2Points.clear();
             break;
         case 100:
             std::cout << "MR>CALIBRATION>Saving calibration file!" << std::endl;
             saveCalibration();
-            calibrating = false;
+            calibration.calibrating = false;
             break;
         default:
             break;
@@ -162,17 +123,17 @@ void SimulatorSample::saveCalibration() {
     const std::map<float, float> previousCo2 = configuration->co2Calibration;
     const std::map<float, float> previousSpo2 = configuration->spo2Calibration;
     const int32_t previousScale = configuration->spo2Scale;
-    if (!co2Points.empty()) {
+    if (!calibration.co2Points.empty()) {
         configuration->co2Calibration.clear();
-        for (const auto& point : co2Points) {
+        for (const auto& point : calibration.co2Points) {
             configuration->co2Calibration[static_cast<float>(point.first)] =
                 static_cast<float>(point.second);
         }
     }
-    if (!spo2Points.empty()) {
-        configuration->spo2Scale = spo2Scale;
+    if (!calibration.spo2Points.empty()) {
+        configuration->spo2Scale = calibration.spo2Scale;
         configuration->spo2Calibration.clear();
-        for (const auto& point : spo2Points) {
+        for (const auto& point : calibration.spo2Points) {
             configuration->spo2Calibration[static_cast<float>(point.first)] =
                 static_cast<float>(point.second);
         }
@@ -186,17 +147,7 @@ void SimulatorSample::saveCalibration() {
     }
 }
 
-void SimulatorSample::calibrationData() {
-    unsigned generation = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        generation = calibrationGeneration;
-        ++runningWorkers;
-    }
-    runCalibrationWorker(generation);
-}
-
-void SimulatorSample::runCalibrationWorker(unsigned generation) {
+void SimulatorSample::calibrationData(unsigned generation) {
     using Clock = std::chrono::steady_clock;
     auto base = Clock::now();
     int pulseIndex = 0;
@@ -205,7 +156,7 @@ void SimulatorSample::runCalibrationWorker(unsigned generation) {
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                if (!calibrating || generation != calibrationGeneration) {
+                if (!calibration.calibrating || generation != calibration.calibrationGeneration) {
                     break;
                 }
             }
@@ -223,12 +174,12 @@ void SimulatorSample::runCalibrationWorker(unsigned generation) {
                 std::this_thread::sleep_for(timings.calibrationCycle - elapsed);
             }
             std::lock_guard<std::mutex> lock(mutex);
-            if (!calibrating || generation != calibrationGeneration) {
+            if (!calibration.calibrating || generation != calibration.calibrationGeneration) {
                 break;
             }
-            const int32_t co2 = co2Counter;
-            const int32_t spo2 = spo2Counter;
-            const int32_t scale = spo2Scale;
+            const int32_t co2 = calibration.co2Counter;
+            const int32_t spo2 = calibration.spo2Counter;
+            const int32_t scale = calibration.spo2Scale;
             relay.beginCommandSession();
             relay.sendHR_bpm(72);
             relay.sendRR_brpm(10);
@@ -260,6 +211,6 @@ void SimulatorSample::runCalibrationWorker(unsigned generation) {
         std::cout << e.what() << std::endl;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    --runningWorkers;
+    --calibration.runningWorkers;
     workersFinished.notify_all();
 }

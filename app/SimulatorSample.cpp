@@ -1,7 +1,11 @@
 #include "app/SimulatorSample.h"
 
 #include <iostream>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
+
+#include "client/protocols/ProtocolWire.h"
 
 using com_nax::CSClient;
 
@@ -14,12 +18,21 @@ constexpr unsigned kAppPort = 55557;
 constexpr unsigned kClientOptions = 5;
 constexpr unsigned kSimulatorId = 1;
 
-CSClient::InputDef input(const char* id, CSClient::ParameterType type, int32_t rate) {
-    CSClient::InputDef def;
-    def.id = id;
-    def.type = type;
-    def.rate = rate;
-    return def;
+// A changed value is stored and its numeric goes out with the next block.
+template <typename T>
+void storeChanged(T& field, T value, int32_t& countdown) {
+    if (value != field) {
+        field = value;
+        countdown = 0;
+    }
+}
+
+// Appends a sample; the oldest makes room once the list is full.
+void pushBounded(std::vector<float>& list, float sample) {
+    if (list.size() >= SimulatorSample::kMaxListSamples) {
+        list.erase(list.begin());
+    }
+    list.push_back(sample);
 }
 
 void logStateChange(const char* connected, const char* disconnected, CSClient::State oldState,
@@ -34,52 +47,133 @@ void logStateChange(const char* connected, const char* disconnected, CSClient::S
     }
 }
 
-// Appends a sample; the oldest makes room once the list is full.
-void pushBounded(std::vector<float>& list, float sample) {
-    if (list.size() >= SimulatorSample::kMaxListSamples) {
-        list.erase(list.begin());
-    }
-    list.push_back(sample);
-}
-
 }  // namespace
 
-const std::vector<CSClient::InputDef>& SimulatorSample::simInputs() {
-    static const std::vector<CSClient::InputDef> inputs = {
-        input("HW_PATSPEED", CSClient::PARAM_INT, 0),
-        input("HW_PATMON_CALIB_ACTION", CSClient::PARAM_INT, 0),
-        input("HW_PATMON_CALIB_ARG1", CSClient::PARAM_INT, 0),
+// Every input of the bridge, in the order of its registration on each
+// connection. Integer inputs are read as integers, waveforms and other
+// floats as floats.
+const std::vector<SimulatorSample::Input>& SimulatorSample::inputs() {
+    using S = SimulatorSample;
+    using V = InputValue;
+    constexpr auto INT = CSClient::PARAM_INT;
+    constexpr auto FLOAT = CSClient::PARAM_FLOAT;
+    static const std::vector<Input> table = {
+        // SIM: the simulation speed and the calibration controls.
+        {"HW_PATSPEED", true, INT, 0,
+         "MR>HW_PATSPEED_PARAM: ", [](S& b, const V& v) { b.setSimulationSpeed(v.i); }},
+        {"HW_PATMON_CALIB_ACTION", true, INT, 0, "MR>CALIBRATION_ACTION: ",
+         [](S& b, const V& v) { b.calibration.calibrationAction = v.i; }, true},
+        {"HW_PATMON_CALIB_ARG1", true, INT, 0, "MR>CALIBRATION_ARG1: ",
+         [](S& b, const V& v) { b.calibration.calibrationArgument = v.i; }, true},
+        // APP: sensors, probe and catheters.
+        {"ARTERIAL_CATHETER_DEPTH", false, INT, 0, "MR>ARTERIAL_CATHETER_DEPTH: ",
+         [](S& b, const V& v) { b.sensors.arterialCatheterPlaced = (v.i >= 0); }},
+        {"CVP_CATHETER_DEPTH", false, INT, 0, "MR>CVP_CATHETER_DEPTH: ",
+         [](S& b, const V& v) { b.sensors.cvpCatheterPlaced = (v.i >= 0); }},
+        {"PA_CATHETER_DEPTH", false, INT, 0, "MR>PA_CATHETER_DEPTH: ",
+         [](S& b, const V& v) { b.sensors.paCatheterPlaced = (v.i >= 0); }},
+        {"PULSE_SENSOR", false, INT, 0, "MR>PULSE_SENSOR: ",
+         [](S& b, const V& v) {
+             storeChanged(b.sensors.pulseSensor, v.i, b.countdowns.spo2Countdown);
+         }},
+        {"SPO2_PROBE", false, INT, 0, nullptr,
+         [](S& b, const V& v) {
+             storeChanged(b.sensors.spo2ProbeConnected, v.i != 0, b.countdowns.spo2Countdown);
+         }},
+        {"CAPNOGRAPH_SENSOR", false, INT, 0, "MR>CAPNOGRAPH_SENSOR: ",
+         [](S& b, const V& v) {
+             storeChanged(b.sensors.capnographConnected, v.i != 0, b.countdowns.co2Countdown);
+         }},
+        {"TEMP_BODY_SENSOR", false, INT, 0, "MR>TEMP_BODY_SENSOR: ",
+         [](S& b, const V& v) { b.sensors.bodyTempSensorConnected = (v.i != 0); }},
+        {"TEMP_BLOOD_SENSOR", false, INT, 0, "MR>TEMP_BLOOD_SENSOR: ",
+         [](S& b, const V& v) { b.sensors.bloodTempSensorConnected = (v.i != 0); }},
+        {"NIBP_SENSOR", false, INT, 0, "MR>NIBP_SENSOR: ",
+         [](S& b, const V& v) {
+             storeChanged(b.sensors.nibpSensorConnected, v.i != 0, b.countdowns.nibpCountdown);
+         }},
+        {"SIMULATOR_XCONNECTED", false, INT, 0, "MR>SIMULATOR_XCONNECTED: ",
+         [](S& b, const V& v) {
+             storeChanged(b.sensors.simulatorCrossConnected, v.i != 0, b.countdowns.spo2Countdown);
+         }},
+        // APP: waveforms, one sample per value.
+        {"ARTLINE", false, FLOAT, 1, nullptr,
+         [](S& b, const V& v) { pushBounded(b.samples.abpSamples, v.f); }},
+        {"PLINE", false, FLOAT, 1, nullptr,
+         [](S& b, const V& v) { pushBounded(b.samples.papSamples, v.f); }},
+        {"CVPLINE", false, FLOAT, 1, nullptr,
+         [](S& b, const V& v) { pushBounded(b.samples.cvpSamples, v.f); }},
+        {"CAPNOGRAM", false, FLOAT, 1, nullptr,
+         [](S& b, const V& v) { pushBounded(b.samples.co2Samples, b.calibrateCO2Value(v.f)); }},
+        {"PLETH", false, FLOAT, 1, nullptr,
+         [](S& b, const V& v) { pushBounded(b.samples.plethSamples, v.f); }},
+        // APP: numerics.
+        {"SAO2", false, FLOAT, 0, nullptr,
+         [](S& b, const V& v) {
+             storeChanged(b.vitals.spo2Value, b.calibrateSPO2Value(v.f),
+                          b.countdowns.spo2Countdown);
+         }},
+        {"EXT_DABP", false, INT, 0, nullptr,
+         [](S& b, const V& v) {
+             storeChanged(b.vitals.diastolicPressure, v.i, b.countdowns.nibpCountdown);
+         }},
+        {"EXT_MAP", false, INT, 0, nullptr,
+         [](S& b, const V& v) {
+             storeChanged(b.vitals.meanPressure, v.i, b.countdowns.nibpCountdown);
+         }},
+        {"EXT_SABP", false, INT, 0, nullptr,
+         [](S& b, const V& v) {
+             storeChanged(b.vitals.systolicPressure, v.i, b.countdowns.nibpCountdown);
+         }},
+        {"HRPM", false, INT, 0, nullptr,
+         [](S& b, const V& v) { storeChanged(b.vitals.heartRate, v.i, b.countdowns.hrCountdown); }},
+        {"RRPM", false, INT, 0, nullptr,
+         [](S& b, const V& v) {
+             storeChanged(b.vitals.respirationRate, v.i, b.countdowns.rrCountdown);
+         }},
+        // Temperatures go out at their repetition, changed or not.
+        {"BODY_TEMP", false, FLOAT, 0, nullptr,
+         [](S& b, const V& v) { b.vitals.bodyTemperature = v.f; }},
+        {"bloodTemp", false, FLOAT, 0, nullptr,
+         [](S& b, const V& v) { b.vitals.bloodTemperature = v.f; }},
     };
-    return inputs;
+    return table;
+}
+
+const SimulatorSample::Input* SimulatorSample::findInput(const std::string& name) {
+    static const std::unordered_map<std::string_view, const Input*> byName = [] {
+        std::unordered_map<std::string_view, const Input*> map;
+        for (const Input& input : inputs()) {
+            map.emplace(input.name, &input);
+        }
+        return map;
+    }();
+    const auto found = byName.find(name);
+    return found == byName.end() ? nullptr : found->second;
+}
+
+std::vector<CSClient::InputDef> SimulatorSample::definitions(bool sim) {
+    std::vector<CSClient::InputDef> defs;
+    for (const Input& input : inputs()) {
+        if (input.sim == sim) {
+            CSClient::InputDef def;
+            def.id = input.name;
+            def.type = input.type;
+            def.rate = input.rate;
+            defs.push_back(def);
+        }
+    }
+    return defs;
+}
+
+const std::vector<CSClient::InputDef>& SimulatorSample::simInputs() {
+    static const std::vector<CSClient::InputDef> defs = definitions(true);
+    return defs;
 }
 
 const std::vector<CSClient::InputDef>& SimulatorSample::appInputs() {
-    static const std::vector<CSClient::InputDef> inputs = {
-        input("ARTERIAL_CATHETER_DEPTH", CSClient::PARAM_INT, 0),
-        input("CVP_CATHETER_DEPTH", CSClient::PARAM_INT, 0),
-        input("PA_CATHETER_DEPTH", CSClient::PARAM_INT, 0),
-        input("PULSE_SENSOR", CSClient::PARAM_INT, 0),
-        input("SPO2_PROBE", CSClient::PARAM_INT, 0),
-        input("CAPNOGRAPH_SENSOR", CSClient::PARAM_INT, 0),
-        input("TEMP_BODY_SENSOR", CSClient::PARAM_INT, 0),
-        input("TEMP_BLOOD_SENSOR", CSClient::PARAM_INT, 0),
-        input("NIBP_SENSOR", CSClient::PARAM_INT, 0),
-        input("SIMULATOR_XCONNECTED", CSClient::PARAM_INT, 0),
-        input("ARTLINE", CSClient::PARAM_FLOAT, 1),
-        input("PLINE", CSClient::PARAM_FLOAT, 1),
-        input("CVPLINE", CSClient::PARAM_FLOAT, 1),
-        input("CAPNOGRAM", CSClient::PARAM_FLOAT, 1),
-        input("PLETH", CSClient::PARAM_FLOAT, 1),
-        input("SAO2", CSClient::PARAM_FLOAT, 0),
-        input("EXT_DABP", CSClient::PARAM_INT, 0),
-        input("EXT_MAP", CSClient::PARAM_INT, 0),
-        input("EXT_SABP", CSClient::PARAM_INT, 0),
-        input("HRPM", CSClient::PARAM_INT, 0),
-        input("RRPM", CSClient::PARAM_INT, 0),
-        input("BODY_TEMP", CSClient::PARAM_FLOAT, 0),
-        input("bloodTemp", CSClient::PARAM_FLOAT, 0),
-    };
-    return inputs;
+    static const std::vector<CSClient::InputDef> defs = definitions(false);
+    return defs;
 }
 
 void SimulatorSample::SimClientCallback::connectionStateChanged(CSClient::State oldState,
@@ -128,8 +222,8 @@ SimulatorSample::~SimulatorSample() {
     }
     std::unique_lock<std::mutex> lock(mutex);
     // A calibration worker must not outlive the object it works on.
-    calibrating = false;
-    workersFinished.wait(lock, [this] { return runningWorkers == 0; });
+    calibration.calibrating = false;
+    workersFinished.wait(lock, [this] { return calibration.runningWorkers == 0; });
     relay.disable();
 }
 
@@ -137,6 +231,7 @@ bool SimulatorSample::initialize(bool debugMode) {
     std::lock_guard<std::mutex> lock(mutex);
     debug = debugMode;
     if (!configuration->readConfiguration()) {
+        // Intended: no line end; the bridge loop's own failure line follows.
         std::cerr << "MR>ERROR>Unable to read the configuration!" << std::flush;
         return false;
     }
@@ -191,127 +286,38 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
     std::lock_guard<std::mutex> lock(mutex);
     bool calibrationInput = false;
     for (const CSClient::Parameter& p : parameters) {
-        const std::string& id = p.id;
-        // Integer inputs are read as integers, waveforms and other floats as floats.
-        const int32_t i = p.value.intValue;
-        const float f = p.value.floatValue;
-        auto debugLine = [this, i](const char* text) {
-            if (debug) {
-                std::cout << text << i << std::endl;
-            }
-        };
-        if (id == "HW_PATSPEED") {
-            debugLine("MR>HW_PATSPEED_PARAM: ");
-            const bool running = (i == 1);
-            if (running != simulationRunning) {
-                spo2Countdown = nibpCountdown = hrCountdown = rrCountdown = 0;
-                temperatureCountdown = co2Countdown = 0;
-            }
-            simulationRunning = running;
-            if (i == 1) {
-                calibrating = false;
-                relay.enable();
-            } else if (!calibrating) {
-                relay.disable();
-            }
-        } else if (id == "HRPM") {
-            if (i != heartRate) {
-                heartRate = i;
-                hrCountdown = 0;
-            }
-        } else if (id == "SAO2") {
-            const int32_t v = calibrateSPO2Value(f);
-            if (v != spo2Value) {
-                spo2Value = v;
-                spo2Countdown = 0;
-            }
-        } else if (id == "EXT_DABP") {
-            if (i != diastolicPressure) {
-                diastolicPressure = i;
-                nibpCountdown = 0;
-            }
-        } else if (id == "EXT_MAP") {
-            if (i != meanPressure) {
-                meanPressure = i;
-                nibpCountdown = 0;
-            }
-        } else if (id == "EXT_SABP") {
-            if (i != systolicPressure) {
-                systolicPressure = i;
-                nibpCountdown = 0;
-            }
-        } else if (id == "RRPM") {
-            if (i != respirationRate) {
-                respirationRate = i;
-                rrCountdown = 0;
-            }
-        } else if (id == "BODY_TEMP") {
-            bodyTemperature = f;
-        } else if (id == "bloodTemp") {
-            bloodTemperature = f;
-        } else if (id == "ARTLINE") {
-            pushBounded(abpSamples, f);
-        } else if (id == "PLINE") {
-            pushBounded(papSamples, f);
-        } else if (id == "CVPLINE") {
-            pushBounded(cvpSamples, f);
-        } else if (id == "CAPNOGRAM") {
-            pushBounded(co2Samples, calibrateCO2Value(f));
-        } else if (id == "PLETH") {
-            pushBounded(plethSamples, f);
-        } else if (id == "ARTERIAL_CATHETER_DEPTH") {
-            debugLine("MR>ARTERIAL_CATHETER_DEPTH: ");
-            arterialCatheterPlaced = (i >= 0);
-        } else if (id == "CVP_CATHETER_DEPTH") {
-            debugLine("MR>CVP_CATHETER_DEPTH: ");
-            cvpCatheterPlaced = (i >= 0);
-        } else if (id == "PA_CATHETER_DEPTH") {
-            debugLine("MR>PA_CATHETER_DEPTH: ");
-            paCatheterPlaced = (i >= 0);
-        } else if (id == "PULSE_SENSOR") {
-            debugLine("MR>PULSE_SENSOR: ");
-            if (i != pulseSensor) {
-                pulseSensor = i;
-                spo2Countdown = 0;
-            }
-        } else if (id == "SPO2_PROBE") {
-            if ((i != 0) != spo2ProbeConnected) {
-                spo2ProbeConnected = (i != 0);
-                spo2Countdown = 0;
-            }
-        } else if (id == "SIMULATOR_XCONNECTED") {
-            debugLine("MR>SIMULATOR_XCONNECTED: ");
-            if ((i != 0) != simulatorCrossConnected) {
-                simulatorCrossConnected = (i != 0);
-                spo2Countdown = 0;
-            }
-        } else if (id == "CAPNOGRAPH_SENSOR") {
-            debugLine("MR>CAPNOGRAPH_SENSOR: ");
-            if ((i != 0) != capnographConnected) {
-                capnographConnected = (i != 0);
-                co2Countdown = 0;
-            }
-        } else if (id == "TEMP_BODY_SENSOR") {
-            debugLine("MR>TEMP_BODY_SENSOR: ");
-            bodyTempSensorConnected = (i != 0);
-        } else if (id == "TEMP_BLOOD_SENSOR") {
-            debugLine("MR>TEMP_BLOOD_SENSOR: ");
-            bloodTempSensorConnected = (i != 0);
-        } else if (id == "NIBP_SENSOR") {
-            debugLine("MR>NIBP_SENSOR: ");
-            if ((i != 0) != nibpSensorConnected) {
-                nibpSensorConnected = (i != 0);
-                nibpCountdown = 0;
-            }
-        } else if (id == "HW_PATMON_CALIB_ACTION") {
-            debugLine("MR>CALIBRATION_ACTION: ");
-            calibrationAction = i;
-            calibrationInput = true;
-        } else if (id == "HW_PATMON_CALIB_ARG1") {
-            debugLine("MR>CALIBRATION_ARG1: ");
-            calibrationArgument = i;
-            calibrationInput = true;
+        const Input* input = findInput(p.id);
+        if (!input) {
+            continue;
         }
+        // Read by the type the value came with, converted to the input's.
+        InputValue value;
+        if (p.type == CSClient::PARAM_FLOAT) {
+            value.f = p.value.floatValue;
+            value.i = com_nax::wire::truncateToInt32(value.f);
+        } else {
+            value.i = p.value.intValue;
+            value.f = static_cast<float>(value.i);
+        }
+        if (input->debugText && debug) {
+            std::cout << input->debugText << value.i << std::endl;
+        }
+        input->store(*this, value);
+        calibrationInput |= input->steersCalibration;
     }
     forwardBlock(calibrationInput);
+}
+
+void SimulatorSample::setSimulationSpeed(int32_t speed) {
+    const bool running = (speed == 1);
+    if (running != simulationRunning) {
+        countdowns.resetAll();
+    }
+    simulationRunning = running;
+    if (running) {
+        calibration.calibrating = false;
+        relay.enable();
+    } else if (!calibration.calibrating) {
+        relay.disable();
+    }
 }

@@ -59,8 +59,10 @@ class SimulatorSample {
     bool IsSpO2ProbeConnected();
 
     void performCalibration(int action, int argument);
-    // Body of a calibration worker thread; the Start action runs one.
-    void calibrationData();
+    // Body of a calibration worker thread, which the Start action runs; ends
+    // when the calibration ends or a newer one (a newer generation) starts.
+    // Counted in `runningWorkers`, which the starter has already incremented.
+    void calibrationData(unsigned generation);
     int calibrateSPO2Value(float value) const;
     float calibrateCO2Value(float value) const;
 
@@ -68,21 +70,41 @@ class SimulatorSample {
     // waveform that arrives without any ARTLINE must not pile up for ever.
     static constexpr size_t kMaxListSamples = 200;
 
-    // The parameters the bridge subscribes to (3 SIM, 23 APP).
+    // The parameters the bridge subscribes to (3 SIM, 23 APP), in the order
+    // they are registered; both lists come from the one table of inputs.
     static const std::vector<com_nax::CSClient::InputDef>& simInputs();
     static const std::vector<com_nax::CSClient::InputDef>& appInputs();
 
   private:
+    // One input's value, already in the input's type.
+    struct InputValue {
+        int32_t i = 0;
+        float f = 0.0f;
+    };
+    // One input of the bridge: its subscription and what its value does to
+    // the bridge's state (`mutex` held).
+    struct Input {
+        const char* name;
+        bool sim;  // subscribed on the SIM connection, else on the APP one
+        com_nax::CSClient::ParameterType type;
+        int32_t rate;
+        const char* debugText;  // printed with the integer value in debug mode, or null
+        void (*store)(SimulatorSample& bridge, const InputValue& value);
+        bool steersCalibration = false;  // a calibration control: the calibration acts on it
+    };
+    static const std::vector<Input>& inputs();
+    static const Input* findInput(const std::string& name);
+    static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
+
     // Tail of parametersUpdated; `mutex` held.
     void forwardBlock(bool calibrationInput);
     // Enables the unit if it is not, waiting for its replies without `mutex`
     // (which must not be held by the caller).
     void enableOutsideLock();
+    // HW_PATSPEED: 1 runs the simulation (and enables the unit).
+    void setSimulationSpeed(int32_t speed);
     // Action 100: the recorded points into the configuration, then the file.
     void saveCalibration();
-    // Worker body; ends when the calibration ends or a newer one starts.
-    // Counted in `runningWorkers`, which the caller has already incremented.
-    void runCalibrationWorker(unsigned generation);
 
     // Declared before the clients so that they outlive them: a client's
     // receive thread calls them until the client itself is destroyed.
@@ -93,56 +115,88 @@ class SimulatorSample {
     com_nax::AppClient appClient;
     bool debug = false;
     Configuration* configuration;
-    // Guards every field below, the Configuration after start-up, and every use
-    // of `relay` (receive threads, calibration worker, run()). Taken with no
-    // other lock of this object held; the client library's locks are never
-    // held by the threads that take it.
+    // Guards every field below, the Configuration after start-up, and every
+    // command session sent to `relay` (receive threads, calibration worker).
+    // Taken with no other lock of this object held; the client library's
+    // locks are never held by the threads that take it. The unit's health
+    // requests (run(), the worker's enabling) go out without it: the adaptor
+    // serialises them itself.
     std::mutex mutex;
     MonitorRelayAdaptor relay;
     bool simulationRunning = false;
-    std::vector<float> abpSamples;
-    std::vector<float> papSamples;
-    std::vector<float> cvpSamples;
-    std::vector<float> co2Samples;
-    std::vector<float> plethSamples;
-    std::vector<float> blockScratch;  // one channel's share of a block, reused
-    int32_t spo2Countdown = 0;
-    int32_t spo2Value = 0;
-    int32_t nibpCountdown = 0;
-    int32_t diastolicPressure = 0;
-    int32_t meanPressure = 0;
-    int32_t systolicPressure = 0;
-    int32_t hrCountdown = 0;
-    int32_t heartRate = 0;
-    int32_t rrCountdown = 0;
-    int32_t respirationRate = 0;
-    int32_t temperatureCountdown = 0;
-    float bodyTemperature = 0.0f;
-    float bloodTemperature = 0.0f;
-    int32_t co2Countdown = 0;
-    bool arterialCatheterPlaced = false;
-    bool cvpCatheterPlaced = false;
-    bool paCatheterPlaced = false;
-    int32_t pulseSensor = 0;
-    bool spo2ProbeConnected = true;
-    bool simulatorCrossConnected = false;
-    bool capnographConnected = false;
-    bool bodyTempSensorConnected = false;
-    bool bloodTempSensorConnected = false;
-    bool nibpSensorConnected = false;
-    int32_t calibrationAction = 0;
-    int32_t calibrationArgument = 0;
-    bool calibrating = false;
-    int32_t co2Counter = 0;
-    int32_t spo2Counter = 45;
-    int32_t spo2Scale = 4;
-    std::map<int32_t, int32_t> co2Points;
-    std::map<int32_t, int32_t> spo2Points;
 
-    // Calibration workers are detached; these (under `mutex`) let the destructor
-    // wait until none is left and let a newer Start retire an older worker.
-    unsigned calibrationGeneration = 0;
-    unsigned runningWorkers = 0;
+    // The last values of the numerics, as the unit is given them.
+    struct Vitals {
+        int32_t spo2Value = 0;
+        int32_t diastolicPressure = 0;
+        int32_t meanPressure = 0;
+        int32_t systolicPressure = 0;
+        int32_t heartRate = 0;
+        int32_t respirationRate = 0;
+        float bodyTemperature = 0.0f;
+        float bloodTemperature = 0.0f;
+    } vitals;
+
+    // Sensors, probe and catheters of the simulated patient.
+    struct Sensors {
+        bool arterialCatheterPlaced = false;
+        bool cvpCatheterPlaced = false;
+        bool paCatheterPlaced = false;
+        int32_t pulseSensor = 0;
+        bool spo2ProbeConnected = true;
+        bool simulatorCrossConnected = false;
+        bool capnographConnected = false;
+        bool bodyTempSensorConnected = false;
+        bool bloodTempSensorConnected = false;
+        bool nibpSensorConnected = false;
+    } sensors;
+
+    // Blocks until each numeric goes out again; 0 sends it with the next block.
+    struct Countdowns {
+        int32_t spo2Countdown = 0;
+        int32_t nibpCountdown = 0;
+        int32_t hrCountdown = 0;
+        int32_t rrCountdown = 0;
+        int32_t temperatureCountdown = 0;
+        int32_t co2Countdown = 0;
+        void resetAll() {
+            spo2Countdown = nibpCountdown = hrCountdown = rrCountdown = 0;
+            temperatureCountdown = co2Countdown = 0;
+        }
+    } countdowns;
+
+    // Waveform samples gathered for the next block.
+    struct SampleLists {
+        std::vector<float> abpSamples;
+        std::vector<float> papSamples;
+        std::vector<float> cvpSamples;
+        std::vector<float> co2Samples;
+        std::vector<float> plethSamples;
+        std::vector<float> block;  // one channel's share of a block, reused
+        void clear() {
+            abpSamples.clear();
+            papSamples.clear();
+            cvpSamples.clear();
+            co2Samples.clear();
+            plethSamples.clear();
+        }
+    } samples;
+
+    // The calibration the server steers while the simulation is stopped.
+    struct CalibrationState {
+        int32_t calibrationAction = 0;
+        int32_t calibrationArgument = 0;
+        bool calibrating = false;
+        int32_t co2Counter = 0;
+        int32_t spo2Counter = 45;
+        int32_t spo2Scale = 4;
+        std::map<int32_t, int32_t> co2Points;
+        std::map<int32_t, int32_t> spo2Points;
+        // Workers are detached; these let the destructor wait until none is
+        // left and let a newer Start retire an older worker.
+        unsigned calibrationGeneration = 0;
+        unsigned runningWorkers = 0;
+    } calibration;
     std::condition_variable workersFinished;
 
     BridgeTimings timings;

@@ -157,6 +157,8 @@ void MonitorRelayAdaptor::enableWatchdog() {
 
 bool MonitorRelayAdaptor::checkConnection() {
     std::lock_guard<std::mutex> lock(requestMutex_);
+    // Intended: silence counts as healthy (a lost datagram on Wi-Fi is no
+    // reason to revive the unit); only an unassociated answer fails.
     const std::string reply = sendRequest("ID", "MonitorRelay v2.2");
     if (reply.find(kUnassociatedMarker) != std::string::npos) {
         std::cerr << "MR>ERROR>MonitorRelay unit is not associated anymore. Wrong response to ID "

@@ -4,13 +4,15 @@
 #include <cmath>
 #include <limits>
 
-#include "app/SimulatorSample.h"
+#include "app/Conversion.h"
 
 namespace {
 
 struct Conversions : testing::Test {
-    Configuration configuration{"unused.xml"};
-    SimulatorSample bridge{&configuration};
+    std::map<float, float> spo2Calibration;
+    std::map<float, float> co2Calibration;
+    int spo2(float value) const { return spo2FromTable(spo2Calibration, value); }
+    float co2(float value) const { return co2FromTable(co2Calibration, value); }
 };
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -19,45 +21,45 @@ const float kNaN = std::nanf("");
 }  // namespace
 
 TEST_F(Conversions, SpO2InterpolatesFromTheAnchorAndBetweenPoints) {
-    configuration.spo2Calibration = {{85.f, 60.f}, {100.f, 30.f}};
-    EXPECT_EQ(bridge.calibrateSPO2Value(90.f), 50);
-    EXPECT_EQ(bridge.calibrateSPO2Value(42.5f), 230);  // 400 + (60-400)*42.5/85
-    EXPECT_EQ(bridge.calibrateSPO2Value(0.f), 400);    // the anchor
-    EXPECT_EQ(bridge.calibrateSPO2Value(85.f), 60);    // a key gives its own value
-    EXPECT_EQ(bridge.calibrateSPO2Value(100.f), 30);
-    EXPECT_EQ(bridge.calibrateSPO2Value(120.f), 30);  // beyond the last key
-    EXPECT_EQ(bridge.calibrateSPO2Value(92.5f), 45);
+    spo2Calibration = {{85.f, 60.f}, {100.f, 30.f}};
+    EXPECT_EQ(spo2(90.f), 50);
+    EXPECT_EQ(spo2(42.5f), 230);  // 400 + (60-400)*42.5/85
+    EXPECT_EQ(spo2(0.f), 400);    // the anchor
+    EXPECT_EQ(spo2(85.f), 60);    // a key gives its own value
+    EXPECT_EQ(spo2(100.f), 30);
+    EXPECT_EQ(spo2(120.f), 30);  // beyond the last key
+    EXPECT_EQ(spo2(92.5f), 45);
     // Halves round away from zero: 60 + (-30)*(x-85)/15 = 52.5 at x = 88.75.
-    EXPECT_EQ(bridge.calibrateSPO2Value(88.75f), 53);
+    EXPECT_EQ(spo2(88.75f), 53);
 }
 
 TEST_F(Conversions, SpO2NonFiniteAndOutOfTableInputsHaveDefinedResults) {
-    configuration.spo2Calibration = {{85.f, 60.f}, {100.f, 30.f}};
-    EXPECT_EQ(bridge.calibrateSPO2Value(kNaN), 30);  // passes every point
-    EXPECT_EQ(bridge.calibrateSPO2Value(kInf), 30);
-    EXPECT_EQ(bridge.calibrateSPO2Value(-kInf), 60);  // the first point, not an infinity
+    spo2Calibration = {{85.f, 60.f}, {100.f, 30.f}};
+    EXPECT_EQ(spo2(kNaN), 30);  // passes every point
+    EXPECT_EQ(spo2(kInf), 30);
+    EXPECT_EQ(spo2(-kInf), 60);  // the first point, not an infinity
     // Far below the table the extrapolation is finite but huge: saturated, not UB.
-    EXPECT_EQ(bridge.calibrateSPO2Value(-1e30f), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(spo2(-1e30f), std::numeric_limits<int32_t>::max());
 
     // A first key of 0 or less would divide by zero below it: the first point's value.
-    configuration.spo2Calibration = {{0.f, 350.f}, {100.f, 30.f}};
-    EXPECT_EQ(bridge.calibrateSPO2Value(-5.f), 350);
-    configuration.spo2Calibration = {{-10.f, 380.f}, {100.f, 30.f}};
-    EXPECT_EQ(bridge.calibrateSPO2Value(-20.f), 380);
-    EXPECT_EQ(bridge.calibrateSPO2Value(45.f), 205);  // between the points as usual
+    spo2Calibration = {{0.f, 350.f}, {100.f, 30.f}};
+    EXPECT_EQ(spo2(-5.f), 350);
+    spo2Calibration = {{-10.f, 380.f}, {100.f, 30.f}};
+    EXPECT_EQ(spo2(-20.f), 380);
+    EXPECT_EQ(spo2(45.f), 205);  // between the points as usual
 
-    configuration.spo2Calibration.clear();
-    EXPECT_EQ(bridge.calibrateSPO2Value(97.f), 400);
+    spo2Calibration.clear();
+    EXPECT_EQ(spo2(97.f), 400);
 }
 
 TEST_F(Conversions, Co2InterpolatesAndDividesByAThousand) {
-    configuration.co2Calibration = {{0.f, 1.f}, {40.f, 501.f}};
-    EXPECT_FLOAT_EQ(bridge.calibrateCO2Value(20.f), 0.251f);
-    EXPECT_FLOAT_EQ(bridge.calibrateCO2Value(0.f), 0.001f);
-    EXPECT_FLOAT_EQ(bridge.calibrateCO2Value(60.f), 0.501f);
-    EXPECT_FLOAT_EQ(bridge.calibrateCO2Value(-kInf), 0.001f);
-    EXPECT_FLOAT_EQ(bridge.calibrateCO2Value(kNaN), 0.501f);
+    co2Calibration = {{0.f, 1.f}, {40.f, 501.f}};
+    EXPECT_FLOAT_EQ(co2(20.f), 0.251f);
+    EXPECT_FLOAT_EQ(co2(0.f), 0.001f);
+    EXPECT_FLOAT_EQ(co2(60.f), 0.501f);
+    EXPECT_FLOAT_EQ(co2(-kInf), 0.001f);
+    EXPECT_FLOAT_EQ(co2(kNaN), 0.501f);
 
-    configuration.co2Calibration.clear();
-    EXPECT_FLOAT_EQ(bridge.calibrateCO2Value(35.f), 0.001f);
+    co2Calibration.clear();
+    EXPECT_FLOAT_EQ(co2(35.f), 0.001f);
 }

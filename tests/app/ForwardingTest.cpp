@@ -283,3 +283,17 @@ TEST_F(Forwarding, ListsKeepOnlyTheNewest200Samples) {
     std::vector<float> lastTen(s.cvp.end() - 10, s.cvp.end());
     EXPECT_EQ(joinedValues(lines, "CVP", mark), unit_encoding::encodeCVP(lastTen));
 }
+
+TEST_F(Forwarding, ValuesAreReadByTheTypeTheyCameWith) {
+    // An integer input sent as a float, and a float input sent as an integer.
+    startSimulation({floatParam("HRPM", 88.9f), intParam("SAO2", 90)});
+    bridge->parametersUpdated({floatParam("HW_PATSPEED", 0.0f)});
+    EXPECT_FALSE(unit->enabled());
+    bridge->parametersUpdated({floatParam("HW_PATSPEED", 1.0f)});
+    ASSERT_TRUE(unit->enabled()) << "a speed of 1.0 did not run the simulation";
+    mark = unit->lines().size();
+    sendBlock();
+    ASSERT_TRUE(waitForLines("PAP", 1));
+    EXPECT_TRUE(contains(linesSinceMark(), "HR=88")) << testing::PrintToString(linesSinceMark());
+    EXPECT_TRUE(contains(linesSinceMark(), "SPO2=50"));
+}

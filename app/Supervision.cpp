@@ -1,0 +1,62 @@
+// The unit's supervision on the main thread: checked every period while the
+// simulation runs or a calibration is in progress, revived after repeated
+// failures and given up after eleven in a row.
+#include <iostream>
+#include <thread>
+
+#include "app/SimulatorSample.h"
+
+void SimulatorSample::enableOutsideLock() {
+    if (relay.isEnabled()) {
+        return;
+    }
+    relay.enable();
+    // The simulation may have stopped while the unit was being enabled; the
+    // receive thread's disable may then have come first, so settle it here.
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!simulationRunning && !calibration.calibrating) {
+        relay.disable();
+    }
+}
+
+bool SimulatorSample::run() {
+    int failures = 0;
+    for (;;) {
+        std::this_thread::sleep_for(timings.checkPeriod);
+        {
+            // The flags are written by the receive threads under the mutex.
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!simulationRunning && !calibration.calibrating) {
+                continue;
+            }
+        }
+        // The unit is asked without the bridge mutex, so that blocks keep
+        // going out while a reply is awaited; the adaptor keeps the requests
+        // apart from each other and from command sessions.
+        // A lost reply to the enabling costs one period, not the scenario.
+        enableOutsideLock();
+        if (relay.checkConnection()) {
+            if (failures >= 2) {
+                // Intended: an "ERROR"-prefixed line on the output stream, as
+                // the operators' log filters know it.
+                std::cout << "MR>ERROR>Connection reestablished..." << std::endl;
+            }
+            failures = 0;
+            continue;
+        }
+        const int n = failures + 1;
+        if (n % 2 == 0) {
+            std::cerr << "MR>ERROR>Unable to reach the MonitorRelay unit... (" << n
+                      << "). Reconnecting..." << std::endl;
+            relay.disable();
+            enableOutsideLock();
+        }
+        if (failures >= 10) {
+            std::cerr << "MR>ERROR>No answer from the MonitorRelay unit for too long. "
+                         "Disconnecting."
+                      << std::endl;
+            return true;
+        }
+        failures = n;
+    }
+}
