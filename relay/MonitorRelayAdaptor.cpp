@@ -1,12 +1,12 @@
 #include "relay/MonitorRelayAdaptor.h"
 
-#include <cstdlib>
 #include <iostream>
 
 #include "relay/UnitEncoding.h"
 
 using unit_encoding::formatLine;
 using unit_encoding::formatValue;
+using unit_encoding::printable;
 
 MonitorRelayAdaptor::MonitorRelayAdaptor() : MonitorRelayAdaptor(RelayTiming()) {}
 
@@ -129,7 +129,8 @@ void MonitorRelayAdaptor::enable() {
         std::cout << "MR>Enabled" << std::endl;
         enableWatchdog();
     } else {
-        std::cerr << "MR>ERROR>Unable to associate to the MR unit " << reply << std::endl;
+        std::cerr << "MR>ERROR>Unable to associate to the MR unit " << printable(reply)
+                  << std::endl;
     }
 }
 
@@ -149,7 +150,7 @@ void MonitorRelayAdaptor::enableWatchdog() {
     if (reply == "[wdt]ok@") {
         std::cout << "MR>Watchdog enabled" << std::endl;
     } else {
-        std::cerr << "MR>ERROR>Failed to enable watchdog " << reply << std::endl;
+        std::cerr << "MR>ERROR>Failed to enable watchdog " << printable(reply) << std::endl;
     }
     sendCommand("PLETH", "0");
     sendCommand("CO2", "0");
@@ -163,7 +164,7 @@ bool MonitorRelayAdaptor::checkConnection() {
     if (reply.find(kUnassociatedMarker) != std::string::npos) {
         std::cerr << "MR>ERROR>MonitorRelay unit is not associated anymore. Wrong response to ID "
                      "request: "
-                  << reply << std::endl;
+                  << printable(reply) << std::endl;
         return false;
     }
     return true;
@@ -172,20 +173,13 @@ bool MonitorRelayAdaptor::checkConnection() {
 void MonitorRelayAdaptor::getBattery() {
     std::lock_guard<std::mutex> lock(requestMutex_);
     const std::string reply = sendRequest("GET_BATT", "");
-    const std::size_t bracket = reply.find(']');
-    const std::size_t comma = reply.find(',');
-    const std::size_t at = reply.find('@');
-    if (bracket == std::string::npos || comma == std::string::npos || at == std::string::npos ||
-        comma <= bracket + 1 || at <= comma + 1) {
-        std::cerr << "MR>ERROR>Invalid GET_BATT response:" << reply << std::endl;
+    unit_encoding::BatteryReading reading;
+    if (!unit_encoding::parseBattery(reply, reading)) {
+        std::cerr << "MR>ERROR>Invalid GET_BATT response:" << printable(reply) << std::endl;
         return;
     }
-    const float raw =
-        static_cast<float>(std::atof(reply.substr(bracket + 1, comma - bracket - 1).c_str()));
-    const float level = raw * 0.0237f - 7.2469f;
-    const double supply = std::atof(reply.substr(comma + 1, at - comma - 1).c_str());
-    std::cout << "MR>Battery level: " << level
-              << " plugged in: " << (supply > 50 ? "true" : "false") << std::endl;
+    std::cout << "MR>Battery level: " << reading.level
+              << " plugged in: " << (reading.pluggedIn ? "true" : "false") << std::endl;
 }
 
 // ---- Vital signs and waveforms ----------------------------------------------

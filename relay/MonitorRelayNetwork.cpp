@@ -4,6 +4,9 @@
 #include <thread>
 
 #include "relay/MonitorRelayAdaptor.h"
+#include "relay/UnitEncoding.h"
+
+using unit_encoding::printable;
 
 namespace {
 
@@ -16,7 +19,7 @@ bool waitForCompletion(UdpAdaptor* link, const std::string& acknowledgement, uns
         std::string message;
         if (link && link->waitConnection(sender, message)) {
             if (echo) {
-                std::cout << "Reading: " << message << std::endl;
+                std::cout << "Reading: " << printable(message) << std::endl;
             }
             if (message != acknowledgement) {
                 return true;
@@ -31,7 +34,7 @@ bool waitForCompletion(UdpAdaptor* link, const std::string& acknowledgement, uns
 
 bool MonitorRelayAdaptor::enableConfigMode() {
     const std::string reply = sendRequest("CONFIG", 1);
-    std::cout << "Reading: " << reply << std::endl;
+    std::cout << "Reading: " << printable(reply) << std::endl;
     return true;
 }
 
@@ -61,12 +64,12 @@ bool MonitorRelayAdaptor::setWifiCfg(const char* ssid, const char* passPhrase) {
 
 std::string MonitorRelayAdaptor::getWifiCfg() {
     const std::string reply = sendRequest("WIFI_SETTINGS", "");
-    std::cout << "MR>WIFI_SETTINGS: " << reply << std::endl;
+    std::cout << "MR>WIFI_SETTINGS: " << printable(reply) << std::endl;
     return reply;
 }
 
 std::string MonitorRelayAdaptor::getWifiReport() {
     const std::string reply = sendRequest("WIFI_REPORT", "");
-    std::cout << "MR>WIFI_REPORT: " << reply << std::endl;
+    std::cout << "MR>WIFI_REPORT: " << printable(reply) << std::endl;
     return reply;
 }

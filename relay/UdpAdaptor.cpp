@@ -4,6 +4,8 @@
 #include <exception>
 #include <iostream>
 
+#include "relay/UnitEncoding.h"
+
 using boost::asio::ip::udp;
 
 UdpAdaptor::UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpTiming& timing)
@@ -93,7 +95,7 @@ std::string UdpAdaptor::waitResponse() {
         std::lock_guard<std::mutex> lock(replyMutex_);
         if (!reply_.empty()) {
             if (debug_) {
-                std::cout << "MR>Response: " << reply_ << std::endl;
+                std::cout << "MR>Response: " << unit_encoding::printable(reply_) << std::endl;
             }
             std::string reply = std::move(reply_);
             reply_.clear();
@@ -140,7 +142,7 @@ void UdpAdaptor::handle_receive() {
             }
             accumulator.resize(at + 1);
             if (debug_) {
-                std::cout << "MR>Received: " << accumulator << std::endl;
+                std::cout << "MR>Received: " << unit_encoding::printable(accumulator) << std::endl;
             }
             {
                 std::lock_guard<std::mutex> lock(replyMutex_);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <iomanip>
 #include <sstream>
 
@@ -171,6 +172,21 @@ bool probeSerial(const std::string& reply, std::string& serial) {
         return false;
     }
     serial = reply.substr(colon + 1, at - colon - 1);
+    return true;
+}
+
+bool parseBattery(const std::string& reply, BatteryReading& reading) {
+    const std::size_t bracket = reply.find(']');
+    const std::size_t comma = reply.find(',');
+    const std::size_t at = reply.find('@');
+    if (bracket == std::string::npos || comma == std::string::npos || at == std::string::npos ||
+        comma <= bracket + 1 || at <= comma + 1) {
+        return false;
+    }
+    const float raw =
+        static_cast<float>(std::atof(reply.substr(bracket + 1, comma - bracket - 1).c_str()));
+    reading.level = raw * 0.0237f - 7.2469f;
+    reading.pluggedIn = std::atof(reply.substr(comma + 1, at - comma - 1).c_str()) > 50;
     return true;
 }
 

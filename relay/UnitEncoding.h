@@ -48,4 +48,13 @@ std::string printable(std::string_view text);
 // its last "@". False when there is none (no ":", no "@", or nothing between).
 bool probeSerial(const std::string& reply, std::string& serial);
 
+// A GET_BATT reply "[batt]<raw>,<supply>@": the battery level computed from
+// the raw reading and whether the supply reads as plugged in (above 50).
+// False when the reply lacks "]", "," or "@" in that order with text between.
+struct BatteryReading {
+    float level = 0.0f;
+    bool pluggedIn = false;
+};
+bool parseBattery(const std::string& reply, BatteryReading& reading);
+
 }  // namespace unit_encoding

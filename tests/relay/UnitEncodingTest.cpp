@@ -129,3 +129,16 @@ TEST(PeerText, ProbeSerialLiesBetweenTheLastColonAndTheLastAt) {
         EXPECT_EQ("unchanged", serial) << bad;
     }
 }
+
+TEST(UnitReplies, BatteryReplyGivesTheLevelAndTheSupply) {
+    unit_encoding::BatteryReading reading;
+    ASSERT_TRUE(unit_encoding::parseBattery("[batt]500,100@", reading));
+    EXPECT_FLOAT_EQ(reading.level, 500 * 0.0237f - 7.2469f);
+    EXPECT_TRUE(reading.pluggedIn);
+    ASSERT_TRUE(unit_encoding::parseBattery("[batt]400,50@", reading));
+    EXPECT_FALSE(reading.pluggedIn) << "50 is not above 50";
+    for (const char* bad : {"", "[batt]@", "[batt]500@", "[batt],100@", "[batt]500,@",
+                            "batt500,100@", "[batt]500,100", "@[batt]500,100"}) {
+        EXPECT_FALSE(unit_encoding::parseBattery(bad, reading)) << bad;
+    }
+}
