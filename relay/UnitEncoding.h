@@ -1,5 +1,7 @@
 #pragma once
 
+#include "client/core/Printable.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,10 +41,10 @@ std::string encodeCVP(std::vector<float>& samples);    // 10 -> 3
 std::string encodeCO2(std::vector<float>& samples);    // 10 -> 3, three decimals
 std::string encodeECG(std::vector<float>& samples);    // 5 -> 6, 0..4095
 
-// Text that came from the network, fit for one log line: bytes below 0x20 and
-// 0x7f become \xHH (two lower-case hex digits), so a peer cannot start a line
-// of its own. Everything else, a backslash included, is kept as it is.
-std::string printable(std::string_view text);
+// Text that came from the network, fit for one log line: the client
+// library's escaping (control bytes as \xHH), so that both peers' texts read
+// alike in the log.
+using com_nax::printable;
 
 // The serial identifier of a probe reply: the text between its last ":" and
 // its last "@". False when there is none (no ":", no "@", or nothing between).
