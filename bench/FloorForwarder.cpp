@@ -1,6 +1,7 @@
 #include "bench/FloorForwarder.h"
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -145,6 +146,12 @@ std::uint64_t threadCpuNs() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u +
            static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+std::uint64_t voluntarySwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return static_cast<std::uint64_t>(usage.ru_nvcsw);
 }
 
 bool receiveAll(int fd, std::uint8_t* into, std::size_t size) {
@@ -293,6 +300,7 @@ FloorForwarder::Result FloorForwarder::run(std::uint64_t frames, Reading reading
     result_ = Result();
     State& s = *state_;
     const std::uint64_t start = threadCpuNs();
+    const std::uint64_t switches = voluntarySwitches();
     if (reading == Reading::Exact) {
         std::uint8_t header[kHeaderSize];
         while (result_.frames < frames) {
@@ -344,6 +352,7 @@ FloorForwarder::Result FloorForwarder::run(std::uint64_t frames, Reading reading
         }
     }
     result_.cpuNs = threadCpuNs() - start;
+    result_.waits = voluntarySwitches() - switches;
     result_.ok = true;
     return result_;
 }

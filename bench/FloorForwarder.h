@@ -31,6 +31,7 @@ class FloorForwarder {
         std::uint64_t blocks = 0;  // command sessions
         std::uint64_t datagrams = 0;
         std::uint64_t cpuNs = 0;  // this thread, from the first read to the last send
+        std::uint64_t waits = 0;  // times it blocked for input (voluntary switches)
         bool ok = false;
     };
 

@@ -105,26 +105,41 @@ class BlockCounter {
     std::size_t count_ = 0;
 };
 
-// CPU time of every thread of this process, in ns, as the scheduler counts it.
-std::map<int, std::uint64_t> threadCpuTimes() {
-    std::map<int, std::uint64_t> times;
+struct ThreadStat {
+    std::uint64_t cpuNs = 0;
+    std::uint64_t waits = 0;  // voluntary context switches: blocked for input
+};
+
+// Every thread of this process, as the scheduler counts them.
+std::map<int, ThreadStat> threadStats() {
+    std::map<int, ThreadStat> stats;
     DIR* dir = opendir("/proc/self/task");
     if (dir == nullptr) {
-        return times;
+        return stats;
     }
     while (dirent* entry = readdir(dir)) {
         const int tid = std::atoi(entry->d_name);
         if (tid <= 0) {
             continue;
         }
-        std::ifstream stat("/proc/self/task/" + std::string(entry->d_name) + "/schedstat");
-        std::uint64_t ns = 0;
-        if (stat >> ns) {
-            times[tid] = ns;
+        const std::string task = "/proc/self/task/" + std::string(entry->d_name);
+        ThreadStat stat;
+        std::ifstream schedstat(task + "/schedstat");
+        if (!(schedstat >> stat.cpuNs)) {
+            continue;  // the thread has gone
         }
+        std::ifstream status(task + "/status");
+        std::string line;
+        const std::string key = "voluntary_ctxt_switches:";
+        while (std::getline(status, line)) {
+            if (line.compare(0, key.size(), key) == 0) {
+                stat.waits = std::strtoull(line.c_str() + key.size(), nullptr, 10);
+            }
+        }
+        stats[tid] = stat;
     }
     closedir(dir);
-    return times;
+    return stats;
 }
 
 struct Measure {
@@ -133,7 +148,11 @@ struct Measure {
     std::size_t datagrams = 0;
     double cpuMs = 0;
     double wallMs = 0;
+    std::uint64_t waits = 0;
     double perBlockUs() const { return blocks ? cpuMs * 1000.0 / static_cast<double>(blocks) : 0; }
+    double waitsPerBlock() const {
+        return blocks ? static_cast<double>(waits) / static_cast<double>(blocks) : 0;
+    }
 };
 
 std::vector<std::string> datagramsSince(const relayunit::RelayUnitEmulator& unit,
@@ -162,8 +181,9 @@ FloorForwarder::Table tableOf(const std::map<float, float>& points) {
 }
 
 void printRow(const Measure& m, double floorUs) {
-    std::printf("%-34s %8zu %9zu %9.1f %9.1f %9.2f %7.2f\n", m.label.c_str(), m.blocks, m.datagrams,
-                m.cpuMs, m.wallMs, m.perBlockUs(), floorUs > 0 ? m.perBlockUs() / floorUs : 0.0);
+    std::printf("%-28s %7zu %9zu %8.1f %8.1f %11.2f %9.2f %6.2f\n", m.label.c_str(), m.blocks,
+                m.datagrams, m.cpuMs, m.wallMs, m.waitsPerBlock(), m.perBlockUs(),
+                floorUs > 0 ? m.perBlockUs() / floorUs : 0.0);
 }
 
 }  // namespace
@@ -209,8 +229,8 @@ int main(int argc, char** argv) {
 
     // Threads that exist now are the peers'; the bridge's are the ones that come.
     std::set<int> peerThreads;
-    for (const auto& [tid, ns] : threadCpuTimes()) {
-        peerThreads.insert(tid);
+    for (const auto& thread : threadStats()) {
+        peerThreads.insert(thread.first);
     }
     Configuration configuration((dir / "bridge.xml").c_str());
     auto bridge = std::make_unique<SimulatorSample>(&configuration);
@@ -235,7 +255,7 @@ int main(int argc, char** argv) {
     // --- the bridge ----------------------------------------------------------
     std::size_t firstDatagram = unit.datagramCount();
     std::size_t blocksBefore = counter.count();
-    const auto cpuBefore = threadCpuTimes();
+    const auto statsBefore = threadStats();
     auto wallStart = std::chrono::steady_clock::now();
     if (!feed(appPeer, blocksBefore) || !counter.waitFor(blocksBefore + expectedBlocks, 20s)) {
         std::cerr << "the bridge forwarded " << counter.count() - blocksBefore << " of "
@@ -245,23 +265,36 @@ int main(int argc, char** argv) {
     double wallMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
             .count();
-    const auto cpuAfter = threadCpuTimes();
-    std::uint64_t receiveNs = 0;
-    std::uint64_t allNs = 0;
-    for (const auto& [tid, ns] : cpuAfter) {
+    // The APP receive thread does the forwarding: of the bridge's threads, it
+    // is the one that worked; the others wake now and then for timeouts.
+    ThreadStat receive;
+    ThreadStat all;
+    for (const auto& [tid, after] : threadStats()) {
         if (peerThreads.count(tid) != 0) {
             continue;
         }
-        const auto before = cpuBefore.find(tid);
-        const std::uint64_t used = ns - (before == cpuBefore.end() ? 0 : before->second);
-        allNs += used;
-        receiveNs = std::max(receiveNs, used);  // the APP receive thread does the forwarding
+        const auto found = statsBefore.find(tid);
+        const ThreadStat before = found == statsBefore.end() ? ThreadStat() : found->second;
+        const ThreadStat used{after.cpuNs - before.cpuNs, after.waits - before.waits};
+        all.cpuNs += used.cpuNs;
+        all.waits += used.waits;
+        if (used.cpuNs > receive.cpuNs) {
+            receive = used;
+        }
     }
     const std::vector<std::string> bridgeDatagrams = datagramsSince(unit, firstDatagram);
-    Measure bridgeReceive{"bridge, APP receive thread", expectedBlocks, bridgeDatagrams.size(),
-                          static_cast<double>(receiveNs) / 1e6, wallMs};
-    Measure bridgeAll{"bridge, all its threads", expectedBlocks, bridgeDatagrams.size(),
-                      static_cast<double>(allNs) / 1e6, wallMs};
+    Measure bridgeReceive{"bridge, APP receive thread",
+                          expectedBlocks,
+                          bridgeDatagrams.size(),
+                          static_cast<double>(receive.cpuNs) / 1e6,
+                          wallMs,
+                          receive.waits};
+    Measure bridgeAll{"bridge, all its threads",
+                      expectedBlocks,
+                      bridgeDatagrams.size(),
+                      static_cast<double>(all.cpuNs) / 1e6,
+                      wallMs,
+                      all.waits};
 
     // --- the floor, reading as the bridge does, then through a buffer ---------
     Configuration tables((dir / "bridge.xml").c_str());
@@ -315,7 +348,7 @@ int main(int argc, char** argv) {
                       << (at < floorDatagrams.size() ? floorDatagrams[at] : "(none)") << std::endl;
         }
         floors.push_back({label, static_cast<std::size_t>(result.blocks), floorDatagrams.size(),
-                          static_cast<double>(result.cpuNs) / 1e6, wallMs});
+                          static_cast<double>(result.cpuNs) / 1e6, wallMs, result.waits});
     }
 
     const double floorUs = floors.front().perBlockUs();
@@ -324,8 +357,8 @@ int main(int argc, char** argv) {
         "%zu blocks\n",
         options.traffic.updates, options.traffic.samplesPerUpdate, options.traffic.numericsEvery,
         expectedBlocks);
-    std::printf("%-34s %8s %9s %9s %9s %9s %7s\n", "forwarder", "blocks", "datagrams", "CPU ms",
-                "wall ms", "us/block", "ratio");
+    std::printf("%-28s %7s %9s %8s %8s %11s %9s %6s\n", "forwarder", "blocks", "datagrams",
+                "CPU ms", "wall ms", "waits/block", "us/block", "ratio");
     printRow(bridgeReceive, floorUs);
     printRow(bridgeAll, floorUs);
     for (const auto& f : floors) {
