@@ -86,8 +86,9 @@ std::uint32_t be32(const std::uint8_t* p) {
            static_cast<std::uint32_t>(p[2]) << 8 | p[3];
 }
 
-// The client library's conversion of a float to an integer input.
-std::int32_t truncateToInt32(float v) {
+// Saturated to the 32-bit range, NaN as 0; else `convert`.
+template <typename Convert>
+std::int32_t saturated(float v, Convert convert) {
     if (std::isnan(v)) {
         return 0;
     }
@@ -97,20 +98,17 @@ std::int32_t truncateToInt32(float v) {
     if (v <= -2147483648.0f) {
         return INT32_MIN;
     }
-    return static_cast<std::int32_t>(v);
+    return convert(v);
 }
 
-std::int32_t roundToInt32(float r) {
-    if (std::isnan(r)) {
-        return 0;
-    }
-    if (r >= 2147483647.0f) {
-        return INT32_MAX;
-    }
-    if (r <= -2147483648.0f) {
-        return INT32_MIN;
-    }
-    return static_cast<std::int32_t>(std::lround(r));
+// The client library's conversion of a float to an integer input.
+std::int32_t truncateToInt32(float v) {
+    return saturated(v, [](float x) { return static_cast<std::int32_t>(x); });
+}
+
+// The bridge's rounding of a calibrated SpO2 value: halves away from zero.
+std::int32_t roundToInt32(float v) {
+    return saturated(v, [](float x) { return static_cast<std::int32_t>(std::lround(x)); });
 }
 
 float interpolate(const FloorForwarder::Table& table, float anchorValue, float x) {

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/SimulatorSample.h"
+#include "bench/BenchConfiguration.h"
 #include "emulators/relay_unit/RelayUnitEmulator.h"
 
 using com_nax::CSClient;
@@ -22,19 +23,12 @@ namespace {
 constexpr double kSamplesPerSecond = 1000.0 / 12.0;
 constexpr int kWaveforms = 5;
 
-const char* kConfig = R"(<?xml version="1.0" encoding="utf-8"?>
-<MonitorRelay><IPAddress>127.0.0.2</IPAddress><IPRangeStart/><IPRangeEnd/><SerialID/>
-<SPO2Scale>4</SPO2Scale>
-<CO2Calibration><Entry key="0" value="1"/><Entry key="40" value="500"/></CO2Calibration>
-<SPO2Calibration><Entry key="85" value="60"/><Entry key="100" value="30"/></SPO2Calibration>
-</MonitorRelay>)";
-
 struct Rig {
     Rig() {
         dir = std::filesystem::temp_directory_path() / ("fwdbench-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
         std::filesystem::current_path(dir);
-        std::ofstream(dir / "bridge.xml") << kConfig;
+        std::ofstream(dir / "bridge.xml") << kBenchConfiguration;
         configuration = std::make_unique<Configuration>((dir / "bridge.xml").c_str());
         relayunit::EmulatorOptions options;
         options.watchdogTimeout = std::chrono::hours(1);

@@ -26,6 +26,7 @@
 
 #include "app/SimulatorSample.h"
 #include "bench/AppPeer.h"
+#include "bench/BenchConfiguration.h"
 #include "bench/FloorForwarder.h"
 #include "bench/Traffic.h"
 #include "emulators/relay_unit/RelayUnitEmulator.h"
@@ -35,13 +36,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using fwdbench::AppPeer;
-
-const char* kConfig = R"(<?xml version="1.0" encoding="utf-8"?>
-<MonitorRelay><IPAddress>127.0.0.2</IPAddress><IPRangeStart/><IPRangeEnd/><SerialID/>
-<SPO2Scale>4</SPO2Scale>
-<CO2Calibration><Entry key="0" value="1"/><Entry key="40" value="500"/></CO2Calibration>
-<SPO2Calibration><Entry key="85" value="60"/><Entry key="100" value="30"/></SPO2Calibration>
-</MonitorRelay>)";
 
 const char* kUsage =
     "Usage: side_by_side_bench [--updates N] [--samples S] [--numerics-every K]\n"
@@ -202,7 +196,7 @@ int main(int argc, char** argv) {
         std::filesystem::temp_directory_path() / ("side-by-side-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::current_path(dir);  // the bridge keeps its last-address file here
-    std::ofstream(dir / "bridge.xml") << kConfig;
+    std::ofstream(dir / "bridge.xml") << kBenchConfiguration;
 
     BlockCounter counter;
     relayunit::EmulatorOptions unitOptions;
