@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "client/core/ByteCodec.h"
 #include "client/core/CSClient.h"
 #include "client/core/CSCommsInterfaceTCP.h"
 #include "client/core/CSMutex.h"
@@ -15,6 +16,7 @@
 #include "client/core/CSThread.h"
 #include "client/core/CSTimings.h"
 #include "client/core/RawMessage.h"
+#include "client/core/ReceivedValue.h"
 
 namespace com_nax {
 
@@ -163,14 +165,89 @@ class CSClientProtocol {
     void setProtocolVersion(unsigned version) { protocolVersion_.store(version); }
     // Parameter built from an output entry as findPublishedParameter does.
     static CSClient::Parameter parameterFromEntry(const OutputParameterEntry& entry);
-    // The server confirmed the registered `name` under `serverId`; registryLock_ held.
-    // Returns the entry, or nullptr for a name not registered here (an unknown output
-    // is logged). `successText` begins the progress line ("Successful registration
-    // of ... "), which goes on with the name and the id.
-    InputParameterEntry* confirmInputLocked(const std::string& name, uint32_t serverId,
-                                            const char* successText);
-    OutputParameterEntry* confirmOutputLocked(const std::string& name, uint32_t serverId,
-                                              const char* successText);
+    // The type and length checks of a parameter named by the application; false
+    // (after the console line) refuses it.
+    static bool acceptableParameter(const CSClient::Parameter& parameter);
+
+    // Sends a payload built by a protocol's codec; the bytes are moved, not copied.
+    CSClient::Result sendPayload(Bytes payload, RawMessage::Type type = RawMessage::MSG_DATA);
+    // The same for a registration or value that can wait: "not connected" counts
+    // as accepted, since they all go out again when the protocol becomes ready.
+    CSClient::Result sendQueued(Bytes payload);
+
+    // Calls `call(callback)` on every callback, from a copy of the set taken under
+    // callbackLock_, so that a callback may add or remove callbacks. The copy is
+    // kept on the stack: this runs for every received update.
+    template <typename Call>
+    void forEachCallback(Call call) const {
+        CallbackSnapshot snapshot;
+        snapshotCallbacks(snapshot);
+        for (std::size_t i = 0; i < snapshot.count; ++i) {
+            call(snapshot.at(i));
+        }
+    }
+
+    // A server's confirmation of inputs: each record (`name`, `serverId`) of a
+    // registered input confirms it under that id, `valueOf(record)` giving its
+    // current value; then every callback gets registrationComplete and
+    // parametersUpdated, also with empty lists. `successText` begins the
+    // progress line, which goes on with the name and the id.
+    template <typename Records, typename ValueOf>
+    void confirmInputs(const Records& records, const char* successText, ValueOf valueOf) {
+        InputConfirmations done;
+        done.reserve(records.size());
+        {
+            CSMutex::Guard registry(registryLock_);
+            for (const auto& r : records) {
+                confirmInputLocked(r.name, r.serverId, valueOf(r), successText, done);
+            }
+        }
+        forEachCallback([&done](CSClient::CallbackIface* callback) {
+            callback->registrationComplete(done.inputs);
+            callback->parametersUpdated(done.initial);
+        });
+    }
+
+    // The same for outputs (unknown names are logged): registrationComplete on
+    // every callback, then the confirmed outputs that hold a value are published
+    // again (see republishOutputs for `splitOverride`).
+    template <typename Records>
+    void confirmOutputs(const Records& records, const char* successText, bool splitOverride) {
+        OutputConfirmations done;
+        done.reserve(records.size());
+        {
+            CSMutex::Guard registry(registryLock_);
+            for (const auto& r : records) {
+                confirmOutputLocked(r.name, r.serverId, successText, done);
+            }
+        }
+        forEachCallback([&done](CSClient::CallbackIface* callback) {
+            callback->registrationComplete(done.outputs);
+        });
+        republishOutputs(done.republish, splitOverride);
+    }
+
+    // Values of confirmed inputs from a server update. `forEachRecord(visit)`
+    // calls visit(serverId, ReceivedValue) for each of about `expected` records;
+    // records of unknown ids are dropped, and parametersUpdated goes to every
+    // callback when at least one value is left.
+    template <typename ForEachRecord>
+    void deliverValues(std::size_t expected, bool override, ForEachRecord forEachRecord) {
+        std::vector<CSClient::Parameter> values;
+        values.reserve(expected);
+        {
+            CSMutex::Guard registry(registryLock_);
+            forEachRecord([&](std::uint32_t serverId, const ReceivedValue& value) {
+                addValueLocked(serverId, value, override, values);
+            });
+        }
+        if (values.empty()) {
+            return;
+        }
+        forEachCallback(
+            [&values](CSClient::CallbackIface* callback) { callback->parametersUpdated(values); });
+    }
+
     // Publishes again the outputs among `ids` that still hold a value. Takes
     // registryLock_ (not held by the caller) around the publish hook. With
     // `splitOverride` overridden values go out apart as PUBLISH_OVERRIDE, and an
@@ -200,7 +277,7 @@ class CSClientProtocol {
 
     // Registry, guarded by registryLock_.
     std::map<std::string, InputParameterEntry*> inputs_;          // owned entries
-    std::map<uint32_t, std::string> confirmedInputs_;             // serverId -> id
+    std::map<uint32_t, InputParameterEntry*> confirmedInputs_;    // not owned
     std::map<std::string, OutputParameterEntry*> outputs_;        // owned entries
     std::map<uint32_t, OutputParameterEntry*> confirmedOutputs_;  // not owned
 
@@ -210,6 +287,41 @@ class CSClientProtocol {
     void stopReceiveThread();
 
   private:
+    // A copy of the callback set that needs no heap for the usual few callbacks.
+    struct CallbackSnapshot {
+        static constexpr std::size_t kInline = 8;
+        CSClient::CallbackIface* inline_[kInline] = {};
+        std::vector<CSClient::CallbackIface*> more;
+        std::size_t count = 0;
+        CSClient::CallbackIface* at(std::size_t i) const {
+            return i < kInline ? inline_[i] : more[i - kInline];
+        }
+    };
+    void snapshotCallbacks(CallbackSnapshot& out) const;
+
+    struct InputConfirmations {
+        std::vector<CSClient::InputDef> inputs;
+        std::vector<CSClient::Parameter> initial;
+        void reserve(std::size_t n) {
+            inputs.reserve(n);
+            initial.reserve(n);
+        }
+    };
+    struct OutputConfirmations {
+        std::vector<CSClient::OutputDef> outputs;
+        std::vector<std::string> republish;  // confirmed ids holding a value
+        void reserve(std::size_t n) { outputs.reserve(n); }
+    };
+    // One record of a confirmation, registryLock_ held; unknown names are skipped.
+    void confirmInputLocked(const std::string& name, uint32_t serverId, const ReceivedValue& value,
+                            const char* successText, InputConfirmations& done);
+    void confirmOutputLocked(const std::string& name, uint32_t serverId, const char* successText,
+                             OutputConfirmations& done);
+    // One update record, registryLock_ held: appended to `values` when `serverId`
+    // is a confirmed input.
+    void addValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
+                        std::vector<CSClient::Parameter>& values) const;
+
     // Transitions of closeConnection with stateLock_ held; true when the caller
     // should pause before the next attempt.
     bool closeConnectionLocked();
@@ -238,6 +350,11 @@ class CSClientProtocol {
     // The reconnection pause of a close made with stateLock_ held, taken by the
     // receive thread before its next attempt.
     std::atomic<bool> reconnectPauseDue_{false};
+    // Buffers of the receive steps, reused from frame to frame; used on the
+    // receive thread only (or by whoever drives the steps without one).
+    static constexpr unsigned kKeptPayloadCapacity = 64u * 1024u;
+    RawMessage rxHeader_;
+    RawMessage rxPayload_;
     // When the current connection was made; used on the receive thread only.
     std::chrono::steady_clock::time_point connectedAt_{};
 };

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "client/core/CSClientProtocol.h"
-#include "client/core/Printable.h"
 
 namespace com_nax {
 
@@ -34,9 +33,6 @@ void logRequestedTwice(const std::string& id) {
               << "' is requested more than once in the same subscription call." << std::endl;
 }
 
-using InputEntry = CSClientProtocol::InputParameterEntry;
-using OutputEntry = CSClientProtocol::OutputParameterEntry;
-
 // The checks of `defs[i]`'s id shared by both registrations: its length, an id
 // registered already, the same id later in the call. False (after the message)
 // refuses the call; `logLength` says whether a refused length is logged.
@@ -63,52 +59,6 @@ bool acceptableId(const Def* defs, unsigned i, unsigned count,
     return true;
 }
 
-// Whether the confirmed map's value at a server id stands for the entry `id`:
-// inputs keep the id there, outputs the entry itself.
-bool confirms(const std::string& confirmedId, const std::string& id, const InputEntry*) {
-    return confirmedId == id;
-}
-
-bool confirms(const OutputEntry* confirmed, const std::string&, const OutputEntry* entry) {
-    return confirmed == entry;
-}
-
-// What the confirmed map keeps for an entry.
-const std::string& confirmedValue(const std::string& id, InputEntry*) {
-    return id;
-}
-
-OutputEntry* confirmedValue(const std::string&, OutputEntry* entry) {
-    return entry;
-}
-
-// A server confirmation of the registered `name`; the registry lock is held. Returns
-// nullptr for a name not registered.
-template <typename Entry, typename Confirmed>
-Entry* confirmEntry(std::map<std::string, Entry*>& entries,
-                    std::map<uint32_t, Confirmed>& confirmedIds, const std::string& name,
-                    uint32_t serverId, bool quiet, const char* successText) {
-    auto it = entries.find(name);
-    if (it == entries.end()) {
-        return nullptr;
-    }
-    Entry* entry = it->second;
-    if (!quiet) {
-        std::cout << successText << printable(name) << " as ID " << serverId << std::endl;
-    }
-    // A second confirmation under a new id must not leave the old id behind,
-    // or the confirmed count would exceed the registered one.
-    if (entry->serverId != CSClientProtocol::UNASSIGNED_ID && entry->serverId != serverId) {
-        auto old = confirmedIds.find(entry->serverId);
-        if (old != confirmedIds.end() && confirms(old->second, name, entry)) {
-            confirmedIds.erase(old);
-        }
-    }
-    entry->serverId = serverId;
-    confirmedIds[serverId] = confirmedValue(name, entry);
-    return entry;
-}
-
 template <typename Entry>
 std::vector<std::string> idsOf(CSMutex& lock, const std::map<std::string, Entry*>& entries) {
     std::vector<std::string> ids;
@@ -120,9 +70,9 @@ std::vector<std::string> idsOf(CSMutex& lock, const std::map<std::string, Entry*
 }
 
 // Unregistration of inputs or outputs; `lock` is registryLock_, not held by the caller.
-template <typename Entry, typename Confirmed, typename Hook>
+template <typename Entry, typename Hook>
 CSClient::Result unregisterEntries(CSMutex& lock, std::map<std::string, Entry*>& entries,
-                                   std::map<uint32_t, Confirmed>& confirmedIds,
+                                   std::map<uint32_t, Entry*>& confirmedIds,
                                    const std::vector<std::string>& ids, Hook sendUnsubscription) {
     if (ids.empty()) {
         return CSClient::RESULT_OK;
@@ -155,7 +105,7 @@ CSClient::Result unregisterEntries(CSMutex& lock, std::map<std::string, Entry*>&
             continue;
         }
         auto confirmedIt = confirmedIds.find(it->second->serverId);
-        if (confirmedIt != confirmedIds.end() && confirms(confirmedIt->second, id, it->second)) {
+        if (confirmedIt != confirmedIds.end() && confirmedIt->second == it->second) {
             confirmedIds.erase(confirmedIt);
         }
         delete it->second;
@@ -166,58 +116,16 @@ CSClient::Result unregisterEntries(CSMutex& lock, std::map<std::string, Entry*>&
 
 }  // namespace
 
-CSClient::Parameter CSClientProtocol::parameterFromEntry(const OutputParameterEntry& entry) {
-    CSClient::Parameter parameter;
-    parameter.id = entry.id;
-    parameter.value = entry.value;
-    parameter.type =
-        entry.type == CSClient::PARAM_INT ? CSClient::PARAM_INT : CSClient::PARAM_FLOAT;
-    parameter.override = entry.override;
-    return parameter;
-}
-
-CSClientProtocol::InputParameterEntry* CSClientProtocol::confirmInputLocked(
-    const std::string& name, uint32_t serverId, const char* successText) {
-    return confirmEntry(inputs_, confirmedInputs_, name, serverId, isQuiet(), successText);
-}
-
-CSClientProtocol::OutputParameterEntry* CSClientProtocol::confirmOutputLocked(
-    const std::string& name, uint32_t serverId, const char* successText) {
-    OutputParameterEntry* entry =
-        confirmEntry(outputs_, confirmedOutputs_, name, serverId, isQuiet(), successText);
-    if (entry == nullptr) {
-        std::cerr << "Parameter not found: " << printable(name) << "(" << serverId << ")"
-                  << std::endl;
+bool CSClientProtocol::acceptableParameter(const CSClient::Parameter& parameter) {
+    if (parameter.type == CSClient::PARAM_INVALID) {
+        logInvalidSubscriptionType(parameter.id);
+        return false;
     }
-    return entry;
-}
-
-void CSClientProtocol::republishOutputs(const std::vector<std::string>& ids, bool splitOverride) {
-    if (ids.empty()) {
-        return;
+    if (idTooLong(parameter.id)) {
+        logTooLong(parameter.id);
+        return false;
     }
-    // Looked up again under the lock the publish hook expects: an application
-    // thread may have unregistered an output meanwhile.
-    CSMutex::Guard guard(registryLock_);
-    std::vector<OutputParameterEntry*> normal;
-    std::vector<OutputParameterEntry*> overridden;
-    for (const std::string& id : ids) {
-        auto it = outputs_.find(id);
-        if (it == outputs_.end() || !it->second->hasValue) {
-            continue;
-        }
-        (splitOverride && it->second->override ? overridden : normal).push_back(it->second);
-    }
-    if (!splitOverride) {
-        sendParameterPublishRequest(normal, PUBLISH_NORMAL);
-        return;
-    }
-    if (!normal.empty()) {
-        sendParameterPublishRequest(normal, PUBLISH_NORMAL);
-    }
-    if (!overridden.empty()) {
-        sendParameterPublishRequest(overridden, PUBLISH_OVERRIDE);
-    }
+    return true;
 }
 
 CSClient::Result CSClientProtocol::registerInputParameters(const CSClient::InputDef* defs,
@@ -368,12 +276,7 @@ CSClient::Result CSClientProtocol::publishParameters(const CSClient::Parameter* 
     // All checks first: a refused call stores nothing.
     for (unsigned i = 0; i < count; ++i) {
         const CSClient::Parameter& parameter = params[i];
-        if (parameter.type == CSClient::PARAM_INVALID) {
-            logInvalidSubscriptionType(parameter.id);
-            return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        if (idTooLong(parameter.id)) {
-            logTooLong(parameter.id);
+        if (!acceptableParameter(parameter)) {
             return CSClient::RESULT_INVALID_ARGUMENT;
         }
         if (outputs_.count(parameter.id) == 0) {

@@ -30,6 +30,9 @@ struct CSTimings {
     // accepts and never answers the start-up) is given up after this long and
     // retried like a lost one.
     std::chrono::milliseconds readyTimeout{10000};
+    // Period of the APP connection's keep-alive while ready; the server drops a
+    // client it has not heard from for a while.
+    std::chrono::milliseconds keepAlivePeriod{3000};
 };
 
 }  // namespace com_nax

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+#include "client/core/ByteCodec.h"
 
 namespace com_nax {
 
@@ -31,6 +34,8 @@ class RawMessage {
 
     explicit RawMessage(Type type = MSG_INVALID);
     RawMessage(const char* data, unsigned size, Type type);
+    // Takes the bytes of a built payload without copying them.
+    RawMessage(Bytes&& payload, Type type) : buffer_(std::move(payload)), type_(type) {}
     virtual ~RawMessage() = default;
 
     RawMessage(const RawMessage&) = default;
@@ -63,6 +68,11 @@ class RawMessage {
     // Hex dump to standard output: "0x%02x " per byte, a newline after every fourth.
     void show() const;
 
+    // The payload through the codec: handlers decode from the reader, builders
+    // append with the writer.
+    ByteReader reader() const { return ByteReader(buffer_); }
+    ByteWriter writer() { return ByteWriter(buffer_); }
+
     // Raw access for the transport and the tests.
     const unsigned char* data() const { return buffer_.data(); }
     unsigned char* data() { return buffer_.data(); }
@@ -87,7 +97,7 @@ class RawMessage {
                                          uint32_t& payloadLength, Type& type);
 
   private:
-    std::vector<unsigned char> buffer_;
+    Bytes buffer_;
     Type type_;
 };
 

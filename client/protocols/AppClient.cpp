@@ -4,10 +4,7 @@
 
 namespace com_nax {
 
-AppClient::AppClient(unsigned int options) : AppClient(options, Timing{}) {}
-
-AppClient::AppClient(unsigned int options, const Timing& timing)
-    : CSClient(options), app_(new AppProtocol(options, timing)) {
+AppClient::AppClient(unsigned int options) : CSClient(options), app_(new AppProtocol(options)) {
     setProtocol(app_);
 }
 

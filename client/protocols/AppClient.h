@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -35,11 +34,6 @@ class AppClient : public CSClient {
         SimulationMode mode = MODE_STOPPED;
     };
 
-    // Timings of the APP connection; the defaults are the real values.
-    struct Timing {
-        std::chrono::milliseconds keepAlivePeriod{3000};
-    };
-
     // Scenario notifications on top of the generic callbacks. They reach only
     // callback objects of this class; every default does nothing.
     class Callback : public CSClient::CallbackIface {
@@ -66,10 +60,10 @@ class AppClient : public CSClient {
     };
 
     explicit AppClient(unsigned int options);
-    AppClient(unsigned int options, const Timing& timing);
     ~AppClient() override;
 
-    // Keep-alive: a flow-control message every 3 seconds while ready.
+    // Keep-alive: a flow-control message every CSTimings::keepAlivePeriod (3 s)
+    // while ready.
     Result startKeepAlive();
     Result stopKeepAlive();
     Result sendKeepAlive();

@@ -26,7 +26,6 @@ class AppProtocol : public CSClientProtocol {
     static constexpr EventMode EVENTS_ALL = 0;
 
     explicit AppProtocol(unsigned int options);
-    AppProtocol(unsigned int options, const AppClient::Timing& timing);
     // Stops the keep-alive thread, then the engine base closes down.
     ~AppProtocol() override;
 
@@ -103,7 +102,6 @@ class AppProtocol : public CSClientProtocol {
     bool registrationsWaiting() const;
     // False from each new connection until its first scenario list arrived.
     std::atomic<bool> listSinceConnect_{false};
-    CSClient::Result send(const std::vector<std::uint8_t>& payload);
     // RESULT_NO_ACTIVE_SCE without a scenario or, with `notWhileLoaded`, while loaded.
     bool scenarioMissing(bool notWhileLoaded) const;
     std::vector<AppClient::Callback*> appCallbacks() const;
@@ -118,7 +116,6 @@ class AppProtocol : public CSClientProtocol {
     std::atomic<unsigned> secondaryId_{0};
     std::atomic<unsigned> mode_{AppClient::MODE_STOPPED};
 
-    const AppClient::Timing timing_;
     // Guards keepAlive_ against concurrent start and stop; no engine lock is held
     // when taking it, and none is taken while holding it.
     CSMutex keepAliveLock_;

@@ -10,12 +10,13 @@ constexpr std::uint32_t kNoFilter = 0x7FFFFFFF;
 
 }  // namespace
 
-wire::ByteWriter commandHead(std::uint16_t code) {
+wire::Bytes commandHead(std::uint16_t code) {
     return wire::messageHead(kProtocol, kSubCommand, code);
 }
 
 wire::Bytes inputSubscription(std::uint32_t sceId, const std::vector<InputItem>& items) {
-    wire::ByteWriter w = commandHead(kCodeInputSubscription);
+    wire::Bytes out = commandHead(kCodeInputSubscription);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.u32(static_cast<std::uint32_t>(items.size()));
     for (const InputItem& item : items) {
@@ -23,34 +24,37 @@ wire::Bytes inputSubscription(std::uint32_t sceId, const std::vector<InputItem>&
         w.u32(0);
         w.fixedText(item.id);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes outputRegistration(std::uint32_t sceId, const std::vector<std::string>& ids) {
-    wire::ByteWriter w = commandHead(kCodeOutputRegistration);
+    wire::Bytes out = commandHead(kCodeOutputRegistration);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.u32(static_cast<std::uint32_t>(ids.size()));
     for (const std::string& id : ids) {
         w.u32(kOutputEntryConstant);
         w.fixedText(id);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes unregistration(std::uint16_t code, std::uint32_t sceId,
                            const std::vector<std::uint32_t>& serverIds) {
-    wire::ByteWriter w = commandHead(code);
+    wire::Bytes out = commandHead(code);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.u32(static_cast<std::uint32_t>(serverIds.size()));
     for (std::uint32_t id : serverIds) {
         w.u32(id);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes publish(bool noLog, std::uint32_t sceId, std::uint32_t mode,
                     const std::vector<PublishItem>& items) {
-    wire::ByteWriter w = commandHead(noLog ? kCodePublishNoLog : kCodePublish);
+    wire::Bytes out = commandHead(noLog ? kCodePublishNoLog : kCodePublish);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.u32(mode);
     w.u32(static_cast<std::uint32_t>(items.size()));
@@ -58,35 +62,38 @@ wire::Bytes publish(bool noLog, std::uint32_t sceId, std::uint32_t mode,
         w.u32(item.serverId);
         w.f32(item.value);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes signal(std::uint32_t sceId, std::uint32_t serverId, float value,
                    std::uint32_t argument) {
-    wire::ByteWriter w = commandHead(kCodeSignal);
+    wire::Bytes out = commandHead(kCodeSignal);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.u32(0);
     w.u32(1);
     w.u32(serverId);
     w.f32(value);
     w.u32(argument);
-    return w.data();
+    return out;
 }
 
 wire::Bytes versionRequest() {
-    wire::ByteWriter w = commandHead(kCodeVersionRequest);
+    wire::Bytes out = commandHead(kCodeVersionRequest);
+    wire::ByteWriter w(out);
     w.u32(0);
-    return w.data();
+    return out;
 }
 
 wire::Bytes listRequest() {
-    return wire::messageHead(kProtocol, kSubList, kCodeListRequest).data();
+    return wire::messageHead(kProtocol, kSubList, kCodeListRequest);
 }
 
 wire::Bytes eventSubscription(std::uint32_t mode, std::int32_t filter) {
     static const std::uint8_t sEventHeader[wire::kHeadSize] = {1, 1,    0x7F, 0xFF, 0, 0,
                                                                0, 0x1C, 0,    0x7F, 0, 0x20};
-    wire::ByteWriter w(sEventHeader, wire::kHeadSize);
+    wire::Bytes out(sEventHeader, sEventHeader + wire::kHeadSize);
+    wire::ByteWriter w(out);
     w.u32(mode);
     const std::uint32_t f = static_cast<std::uint32_t>(filter);
     switch (mode) {
@@ -116,65 +123,72 @@ wire::Bytes eventSubscription(std::uint32_t mode, std::int32_t filter) {
         default:
             break;
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes command(std::uint16_t code, const std::vector<std::uint32_t>& words) {
-    wire::ByteWriter w = commandHead(code);
+    wire::Bytes out = commandHead(code);
+    wire::ByteWriter w(out);
     for (std::uint32_t word : words) {
         w.u32(word);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes changeSpeed(std::uint32_t sceId, float speed) {
-    wire::ByteWriter w = commandHead(kCodeSpeed);
+    wire::Bytes out = commandHead(kCodeSpeed);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.f32(speed);
-    return w.data();
+    return out;
 }
 
 wire::Bytes administerDrug(std::uint32_t sceId, std::uint32_t mode, float amount,
                            const std::string& drug) {
-    wire::ByteWriter w = commandHead(kCodeAdministerDrug);
+    wire::Bytes out = commandHead(kCodeAdministerDrug);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.u32(0);
     w.u32(mode);
     w.f32(amount);
     w.bytes(drug.data(), drug.size());
     w.u8(0);
-    return w.data();
+    return out;
 }
 
 wire::Bytes resetDrug(std::uint32_t sceId, const std::string& drug) {
-    wire::ByteWriter w = commandHead(kCodeResetDrug);
+    wire::Bytes out = commandHead(kCodeResetDrug);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.u32(0);
     w.bytes(drug.data(), drug.size());
     w.u8(0);
-    return w.data();
+    return out;
 }
 
 wire::Bytes bookmark(std::uint32_t sceId, std::int32_t number) {
     const std::string text = std::to_string(number);
-    wire::ByteWriter w = commandHead(kCodeBookmark);
+    wire::Bytes out = commandHead(kCodeBookmark);
+    wire::ByteWriter w(out);
     w.u32(sceId);
     w.s32(static_cast<std::int32_t>(text.size()));
     w.bytes(text.data(), text.size());
-    return w.data();
+    return out;
 }
 
 wire::Bytes relayCalibration(std::uint32_t first, std::uint32_t second) {
     // Protocol 4, subprotocol 4: the relay's calibration travels outside the APP codes.
-    wire::ByteWriter w = wire::messageHead(4, 4, kCodeRelayCalibration);
+    wire::Bytes out = wire::messageHead(4, 4, kCodeRelayCalibration);
+    wire::ByteWriter w(out);
     w.s32(1);
     w.u32(first);
     w.u32(second);
-    return w.data();
+    return out;
 }
 
 wire::Bytes flowControl(std::uint32_t type) {
-    wire::ByteWriter w;
+    wire::Bytes out;
+    wire::ByteWriter w(out);
     switch (type) {
         case 0:
             w.u32(0);
@@ -193,7 +207,7 @@ wire::Bytes flowControl(std::uint32_t type) {
         default:
             break;
     }
-    return w.data();
+    return out;
 }
 
 ListResponse decodeListResponse(const wire::ByteReader& payload) {
@@ -263,9 +277,10 @@ std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payloa
 
 PatientUpdate decodePatientUpdate(const wire::ByteReader& payload) {
     PatientUpdate u;
-    u.kind = payload.u32(16);
-    u.records = wire::readRecords<PublishItem>(payload, 20, 24, 8, [&](std::size_t at) {
-        return PublishItem{payload.u32(at), payload.f32(at + 4)};
+    u.kind = payload.u32(kUpdateKindAt);
+    u.records.reserve(updateRecordCount(payload));
+    forEachUpdate(payload, [&](std::uint32_t serverId, float value) {
+        u.records.push_back({serverId, value});
     });
     return u;
 }

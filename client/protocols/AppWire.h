@@ -72,7 +72,7 @@ struct PublishItem {
 };
 
 // Head of subprotocol 2 requests with the given code.
-wire::ByteWriter commandHead(std::uint16_t code);
+wire::Bytes commandHead(std::uint16_t code);
 
 wire::Bytes inputSubscription(std::uint32_t sceId, const std::vector<InputItem>& items);
 wire::Bytes outputRegistration(std::uint32_t sceId, const std::vector<std::string>& ids);
@@ -154,6 +154,26 @@ struct VersionReply {
     bool valid = false;
     std::string text;
 };
+
+// Patient update layout: the kind word, the count word, then records of server
+// id and float value.
+constexpr std::size_t kUpdateKindAt = 16;
+constexpr std::size_t kUpdateCountAt = 20;
+constexpr std::size_t kUpdateFirst = 24;
+constexpr std::size_t kUpdateRecordSize = 8;
+
+inline std::size_t updateRecordCount(const wire::ByteReader& payload) {
+    return wire::recordsPresent(payload.size(), kUpdateFirst, kUpdateRecordSize,
+                                payload.u32(kUpdateCountAt));
+}
+
+// Visits the patient update records in order without collecting them:
+// visit(serverId, value).
+template <typename Visit>
+void forEachUpdate(const wire::ByteReader& payload, Visit visit) {
+    wire::forEachRecord(payload, kUpdateCountAt, kUpdateFirst, kUpdateRecordSize,
+                        [&](std::size_t at) { visit(payload.u32(at), payload.f32(at + 4)); });
+}
 
 ListResponse decodeListResponse(const wire::ByteReader& payload);
 RunReply decodeRunReply(const wire::ByteReader& payload);

@@ -5,73 +5,29 @@
 #include <string>
 #include <vector>
 
+#include "client/core/ByteCodec.h"
+#include "client/core/ReceivedValue.h"
+
 namespace com_nax {
 namespace wire {
 
 // Byte-level helpers shared by the SIM and APP codecs. They know nothing of
 // sockets or of the client engine, so every layout can be tested alone.
 
-using Bytes = std::vector<std::uint8_t>;
+// The codec lives in the client core; these names keep the protocol code and
+// its users reading as before.
+using com_nax::bitsToFloat;
+using com_nax::ByteReader;
+using com_nax::Bytes;
+using com_nax::ByteWriter;
+using com_nax::floatBits;
+using com_nax::kNameFieldSize;
+using com_nax::truncateToInt32;
 
-constexpr std::size_t kHeadSize = 12;       // message head at the start of every data payload
-constexpr std::size_t kNameFieldSize = 32;  // ids travel zero-padded in fixed fields
-
-// Appends big-endian fields to a growing payload.
-class ByteWriter {
-  public:
-    ByteWriter() = default;
-    explicit ByteWriter(const std::uint8_t* head, std::size_t size) : mBytes(head, head + size) {}
-
-    void u8(std::uint8_t value) { mBytes.push_back(value); }
-    void u16(std::uint16_t value);
-    void u32(std::uint32_t value);
-    void s32(std::int32_t value) { u32(static_cast<std::uint32_t>(value)); }
-    void f32(float value);
-    void bytes(const void* data, std::size_t size);
-    // Writes at most `field` bytes of `text`, then zeros up to `field` bytes.
-    void fixedText(const std::string& text, std::size_t field = kNameFieldSize);
-    // Overwrites two bytes at `offset` (used to patch a code into a head template).
-    void patchU16(std::size_t offset, std::uint16_t value);
-
-    const Bytes& data() const { return mBytes; }
-    std::size_t size() const { return mBytes.size(); }
-
-  private:
-    Bytes mBytes;
-};
-
-// Reads big-endian fields from a received payload. A field that does not lie
-// wholly inside the payload reads as zero, so a short reply never reads past
-// its buffer.
-class ByteReader {
-  public:
-    ByteReader(const std::uint8_t* data, std::size_t size) : mData(data), mSize(size) {}
-    explicit ByteReader(const Bytes& bytes) : mData(bytes.data()), mSize(bytes.size()) {}
-
-    std::size_t size() const { return mSize; }
-    bool has(std::size_t offset, std::size_t length) const {
-        return offset <= mSize && length <= mSize - offset;
-    }
-    std::uint8_t u8(std::size_t offset) const;
-    std::uint16_t u16(std::size_t offset) const;
-    std::uint32_t u32(std::size_t offset) const;
-    std::int32_t s32(std::size_t offset) const { return static_cast<std::int32_t>(u32(offset)); }
-    float f32(std::size_t offset) const;
-    // The text of a fixed field: up to its first zero byte, at most `field` bytes,
-    // never beyond the payload.
-    std::string fixedText(std::size_t offset, std::size_t field = kNameFieldSize) const;
-
-  private:
-    const std::uint8_t* mData;
-    std::size_t mSize;
-};
+constexpr std::size_t kHeadSize = 12;  // message head at the start of every data payload
 
 // Update-rate selector of an input definition to the rate word both protocols send.
 std::uint32_t rateWord(std::int32_t selector);
-
-// Float to 32-bit integer, truncated toward zero. Values beyond the range
-// saturate and NaN gives 0, since the plain conversion is undefined there.
-std::int32_t truncateToInt32(float value);
 
 // How many of `announced` records of `recordSize` bytes starting at `first`
 // actually begin inside a payload of `payloadSize` bytes. A record cut short
@@ -80,27 +36,45 @@ std::int32_t truncateToInt32(float value);
 std::size_t recordsPresent(std::size_t payloadSize, std::size_t first, std::size_t recordSize,
                            std::uint32_t announced);
 
+// A record visitor: calls `visit(offset)` for each record that recordsPresent
+// lets through, without collecting them (the update path runs per sample).
+template <typename Visit>
+std::size_t forEachRecord(const ByteReader& payload, std::size_t countOffset, std::size_t first,
+                          std::size_t recordSize, Visit visit) {
+    const std::size_t n =
+        recordsPresent(payload.size(), first, recordSize, payload.u32(countOffset));
+    for (std::size_t i = 0; i < n; ++i) {
+        visit(first + recordSize * i);
+    }
+    return n;
+}
+
 // The records of a reply whose count word stands at `countOffset`: `read(offset)`
 // decodes the record at each offset that recordsPresent lets through.
 template <typename Record, typename Read>
 std::vector<Record> readRecords(const ByteReader& payload, std::size_t countOffset,
                                 std::size_t first, std::size_t recordSize, Read read) {
     std::vector<Record> out;
-    const std::size_t n =
-        recordsPresent(payload.size(), first, recordSize, payload.u32(countOffset));
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        out.push_back(read(first + recordSize * i));
-    }
+    out.reserve(recordsPresent(payload.size(), first, recordSize, payload.u32(countOffset)));
+    forEachRecord(payload, countOffset, first, recordSize,
+                  [&](std::size_t at) { out.push_back(read(at)); });
     return out;
+}
+
+// Server ids of registry entries, in their order (the unsubscription requests).
+template <typename Entry>
+std::vector<std::uint32_t> serverIdsOf(const std::vector<Entry*>& entries) {
+    std::vector<std::uint32_t> ids;
+    ids.reserve(entries.size());
+    for (const Entry* e : entries) {
+        ids.push_back(e->serverId);
+    }
+    return ids;
 }
 
 // Head of a data payload: protocol and subprotocol bytes, the fixed marker bytes
 // both servers expect, the length word left at zero and the message code.
-ByteWriter messageHead(std::uint8_t protocol, std::uint8_t subprotocol, std::uint16_t code);
-
-std::uint32_t floatBits(float value);
-float bitsToFloat(std::uint32_t bits);
+Bytes messageHead(std::uint8_t protocol, std::uint8_t subprotocol, std::uint16_t code);
 
 }  // namespace wire
 }  // namespace com_nax

@@ -11,14 +11,15 @@ std::uint32_t idWord(std::uint32_t simulatorId) {
     return simulatorId << 16;
 }
 
-wire::ByteWriter head(std::uint16_t code) {
+wire::Bytes head(std::uint16_t code) {
     return wire::messageHead(kProtocol, kSubprotocol, code);
 }
 
 }  // namespace
 
 wire::Bytes inputSubscription(std::uint32_t simulatorId, const std::vector<InputItem>& items) {
-    wire::ByteWriter w = head(kCodeInputSubscription);
+    wire::Bytes out = head(kCodeInputSubscription);
+    wire::ByteWriter w(out);
     w.u32(idWord(simulatorId));
     w.u32(static_cast<std::uint32_t>(items.size()));
     for (const InputItem& item : items) {
@@ -28,11 +29,12 @@ wire::Bytes inputSubscription(std::uint32_t simulatorId, const std::vector<Input
         w.u32(item.isInt ? 1 : 0);
         w.fixedText(item.id);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes outputRegistration(std::uint32_t simulatorId, const std::vector<OutputItem>& items) {
-    wire::ByteWriter w = head(kCodeOutputRegistration);
+    wire::Bytes out = head(kCodeOutputRegistration);
+    wire::ByteWriter w(out);
     w.u32(idWord(simulatorId));
     w.u32(static_cast<std::uint32_t>(items.size()));
     for (const OutputItem& item : items) {
@@ -40,23 +42,25 @@ wire::Bytes outputRegistration(std::uint32_t simulatorId, const std::vector<Outp
         w.u32(item.isInt ? 1 : 0);
         w.fixedText(item.id);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes unregistration(std::uint16_t code, std::uint32_t simulatorId,
                            const std::vector<std::uint32_t>& serverIds) {
-    wire::ByteWriter w = head(code);
+    wire::Bytes out = head(code);
+    wire::ByteWriter w(out);
     w.u32(idWord(simulatorId));
     w.u32(static_cast<std::uint32_t>(serverIds.size()));
     for (std::uint32_t id : serverIds) {
         w.u32(id);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes publish(std::uint32_t simulatorId, std::uint32_t mode,
                     const std::vector<PublishItem>& items) {
-    wire::ByteWriter w = head(kCodePublish);
+    wire::Bytes out = head(kCodePublish);
+    wire::ByteWriter w(out);
     w.u32(idWord(simulatorId));
     w.u32(mode);
     w.u32(static_cast<std::uint32_t>(items.size()));
@@ -65,14 +69,15 @@ wire::Bytes publish(std::uint32_t simulatorId, std::uint32_t mode,
         w.u32(item.isInt ? 1 : 0);
         w.u32(item.valueBits);
     }
-    return w.data();
+    return out;
 }
 
 wire::Bytes versionRequest(std::uint32_t simulatorId) {
-    wire::ByteWriter w = head(kCodeVersionRequest);
+    wire::Bytes out = head(kCodeVersionRequest);
+    wire::ByteWriter w(out);
     w.u32(idWord(simulatorId));
     w.u32(0);
-    return w.data();
+    return out;
 }
 
 Kind classify(const wire::ByteReader& payload) {
@@ -112,9 +117,12 @@ std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payloa
 }
 
 std::vector<UpdateRecord> decodeUpdate(const wire::ByteReader& payload) {
-    return wire::readRecords<UpdateRecord>(payload, 20, 24, 12, [&](std::size_t at) {
-        return UpdateRecord{payload.u32(at), payload.u32(at + 4) != 0, payload.u32(at + 8)};
+    std::vector<UpdateRecord> out;
+    out.reserve(updateRecordCount(payload));
+    forEachUpdate(payload, [&](std::uint32_t serverId, bool isInt, std::uint32_t bits) {
+        out.push_back({serverId, isInt, bits});
     });
+    return out;
 }
 
 VersionReply decodeVersionReply(const wire::ByteReader& payload) {

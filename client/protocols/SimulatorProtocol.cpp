@@ -2,20 +2,9 @@
 
 #include <iostream>
 
-#include "client/protocols/ProtocolSupport.h"
 #include "client/protocols/SimWire.h"
 
 namespace com_nax {
-
-namespace {
-
-std::set<CSClient::CallbackIface*> copyOf(const CSClientProtocol& engine) {
-    std::set<CSClient::CallbackIface*> callbacks;
-    engine.getCallbackInterfaces(callbacks);
-    return callbacks;
-}
-
-}  // namespace
 
 SimulatorProtocol::SimulatorProtocol(unsigned int simulatorId, unsigned int options)
     : CSClientProtocol(options), simulatorId_(simulatorId) {}
@@ -34,7 +23,7 @@ CSClient::Result SimulatorProtocol::setSimulatorId(unsigned int id) {
 }
 
 CSClient::Result SimulatorProtocol::requestSimulatorVersion() {
-    return sendMessage(support::toMessage(simwire::versionRequest(getSimulatorId())));
+    return sendPayload(simwire::versionRequest(getSimulatorId()));
 }
 
 CSClient::Result SimulatorProtocol::sendInputSubscriptionRequest(
@@ -47,8 +36,7 @@ CSClient::Result SimulatorProtocol::sendInputSubscriptionRequest(
     for (const InputParameterEntry* e : entries) {
         items.push_back({e->id, e->rate, e->type == CSClient::PARAM_INT});
     }
-    return support::queued(
-        sendMessage(support::toMessage(simwire::inputSubscription(getSimulatorId(), items))));
+    return sendQueued(simwire::inputSubscription(getSimulatorId(), items));
 }
 
 CSClient::Result SimulatorProtocol::sendInputUnsubscriptionRequest(
@@ -56,9 +44,8 @@ CSClient::Result SimulatorProtocol::sendInputUnsubscriptionRequest(
     if (entries.empty()) {
         return CSClient::RESULT_OK;
     }
-    const std::vector<std::uint32_t> ids = support::serverIdsOf(entries);
-    return support::queued(sendMessage(support::toMessage(
-        simwire::unregistration(simwire::kCodeInputUnsubscription, getSimulatorId(), ids))));
+    return sendQueued(simwire::unregistration(simwire::kCodeInputUnsubscription, getSimulatorId(),
+                                              wire::serverIdsOf(entries)));
 }
 
 CSClient::Result SimulatorProtocol::sendOutputSubscriptionRequest(
@@ -67,11 +54,11 @@ CSClient::Result SimulatorProtocol::sendOutputSubscriptionRequest(
         return CSClient::RESULT_OK;
     }
     std::vector<simwire::OutputItem> items;
+    items.reserve(entries.size());
     for (const OutputParameterEntry* e : entries) {
         items.push_back({e->id, e->type == CSClient::PARAM_INT});
     }
-    return support::queued(
-        sendMessage(support::toMessage(simwire::outputRegistration(getSimulatorId(), items))));
+    return sendQueued(simwire::outputRegistration(getSimulatorId(), items));
 }
 
 CSClient::Result SimulatorProtocol::sendOutputUnsubscriptionRequest(
@@ -79,9 +66,8 @@ CSClient::Result SimulatorProtocol::sendOutputUnsubscriptionRequest(
     if (entries.empty()) {
         return CSClient::RESULT_OK;
     }
-    const std::vector<std::uint32_t> ids = support::serverIdsOf(entries);
-    return support::queued(sendMessage(support::toMessage(
-        simwire::unregistration(simwire::kCodeOutputUnregistration, getSimulatorId(), ids))));
+    return sendQueued(simwire::unregistration(simwire::kCodeOutputUnregistration, getSimulatorId(),
+                                              wire::serverIdsOf(entries)));
 }
 
 CSClient::Result SimulatorProtocol::sendParameterPublishRequest(
@@ -90,6 +76,7 @@ CSClient::Result SimulatorProtocol::sendParameterPublishRequest(
         return CSClient::RESULT_OK;
     }
     std::vector<simwire::PublishItem> items;
+    items.reserve(entries.size());
     for (const OutputParameterEntry* e : entries) {
         simwire::PublishItem item;
         item.serverId = e->serverId;
@@ -111,12 +98,11 @@ CSClient::Result SimulatorProtocol::sendParameterPublishRequest(
         }
         items.push_back(item);
     }
-    return support::queued(sendMessage(support::toMessage(
-        simwire::publish(getSimulatorId(), static_cast<std::uint32_t>(mode), items))));
+    return sendQueued(simwire::publish(getSimulatorId(), static_cast<std::uint32_t>(mode), items));
 }
 
 void SimulatorProtocol::handleReceivedMessage(const RawMessage& message) {
-    switch (simwire::classify(support::readerOf(message))) {
+    switch (simwire::classify(message.reader())) {
         case simwire::Kind::kOutputReply:
             handleOutputReply(message);
             break;
@@ -135,95 +121,35 @@ void SimulatorProtocol::handleReceivedMessage(const RawMessage& message) {
 }
 
 void SimulatorProtocol::handleInputReply(const RawMessage& message) {
-    const auto records = simwire::decodeInputReply(support::readerOf(message));
-    std::vector<CSClient::InputDef> confirmed;
-    std::vector<CSClient::Parameter> initial;
-    {
-        CSMutex::Guard registry(registryLock_);
-        for (const simwire::InputConfirmation& r : records) {
-            InputParameterEntry* entry =
-                confirmInputLocked(r.name, r.serverId, "Successful registration of SE input ");
-            if (entry == nullptr) {
-                continue;
-            }
-            confirmed.push_back({entry->id, entry->type, entry->rate});
-            CSClient::Parameter p;
-            if (support::parameterOfType(r.name, entry->type,
-                                         support::receivedWire(r.isInt, r.valueBits), false, p)) {
-                initial.push_back(p);
-            }
-        }
-    }
-    for (CSClient::CallbackIface* cb : copyOf(*this)) {
-        cb->registrationComplete(confirmed);
-        cb->parametersUpdated(initial);
-    }
+    confirmInputs(simwire::decodeInputReply(message.reader()),
+                  "Successful registration of SE input ", [](const simwire::InputConfirmation& r) {
+                      return ReceivedValue::ofBits(r.isInt, r.valueBits);
+                  });
 }
 
 void SimulatorProtocol::handleOutputReply(const RawMessage& message) {
-    const auto records = simwire::decodeOutputReply(support::readerOf(message));
-    std::vector<CSClient::OutputDef> confirmed;
-    std::vector<std::string> republish;
-    {
-        CSMutex::Guard registry(registryLock_);
-        for (const simwire::OutputConfirmation& r : records) {
-            OutputParameterEntry* entry =
-                confirmOutputLocked(r.name, r.serverId, "Successful registration of SE output ");
-            if (entry == nullptr) {
-                continue;
-            }
-            confirmed.push_back({entry->id, entry->type});
-            if (entry->hasValue) {
-                republish.push_back(entry->id);
-            }
-        }
-    }
-    for (CSClient::CallbackIface* cb : copyOf(*this)) {
-        cb->registrationComplete(confirmed);
-    }
     // Every value goes out again as a normal one, an overridden one too.
-    republishOutputs(republish, false);
+    confirmOutputs(simwire::decodeOutputReply(message.reader()),
+                   "Successful registration of SE output ", false);
 }
 
 void SimulatorProtocol::handleUpdate(const RawMessage& message) {
-    const auto records = simwire::decodeUpdate(support::readerOf(message));
-    if (records.empty()) {
-        return;
-    }
-    std::vector<CSClient::Parameter> values;
-    {
-        CSMutex::Guard registry(registryLock_);
-        for (const simwire::UpdateRecord& r : records) {
-            if (r.serverId == 0) {
-                continue;
-            }
-            auto it = confirmedInputs_.find(r.serverId);
-            if (it == confirmedInputs_.end()) {
-                continue;
-            }
-            auto entry = inputs_.find(it->second);
-            if (entry == inputs_.end()) {
-                continue;
-            }
-            // The registered type rules: an integer input sent with the float flag
-            // (a speed of 1.0) must still read as 1, not as its bit pattern.
-            CSClient::Parameter p;
-            if (support::parameterOfType(it->second, entry->second->type,
-                                         support::receivedWire(r.isInt, r.valueBits), false, p)) {
-                values.push_back(p);
-            }
-        }
-    }
-    if (values.empty()) {
-        return;
-    }
-    for (CSClient::CallbackIface* cb : copyOf(*this)) {
-        cb->parametersUpdated(values);
-    }
+    const ByteReader payload = message.reader();
+    // The registered type rules: an integer input sent with the float flag (a
+    // speed of 1.0) must still read as 1, not as its bit pattern.
+    deliverValues(simwire::updateRecordCount(payload), false, [&payload](auto deliver) {
+        simwire::forEachUpdate(payload,
+                               [&](std::uint32_t serverId, bool isInt, std::uint32_t bits) {
+                                   // Id 0 is never assigned: such a record carries nothing.
+                                   if (serverId != 0) {
+                                       deliver(serverId, ReceivedValue::ofBits(isInt, bits));
+                                   }
+                               });
+    });
 }
 
 void SimulatorProtocol::handleVersionReply(const RawMessage& message) {
-    const simwire::VersionReply reply = simwire::decodeVersionReply(support::readerOf(message));
+    const simwire::VersionReply reply = simwire::decodeVersionReply(message.reader());
     if (!reply.valid) {
         return;
     }

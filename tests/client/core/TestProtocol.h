@@ -66,7 +66,7 @@ class TestProtocol : public com_nax::CSClientProtocol {
         auto it = inputs_.find(id);
         if (it != inputs_.end()) {
             it->second->serverId = serverId;
-            confirmedInputs_[serverId] = id;
+            confirmedInputs_[serverId] = it->second;
         }
     }
     void confirmOutput(const std::string& id, uint32_t serverId) {

@@ -8,6 +8,7 @@
 
 #include "client/protocols/AppClient.h"
 #include "client/protocols/CallbackRecorder.h"
+#include "client/protocols/FastTimings.h"
 #include "client/protocols/HexBytes.h"
 #include "client/protocols/PayloadBuilder.h"
 #include "client/protocols/ScriptedServer.h"
@@ -73,14 +74,7 @@ class AppRecorder : public prototest::CallbackRecorder<AppClient::Callback> {
 // Sees only the generic callbacks: the engine must never offer it scenario ones.
 using PlainRecorder = prototest::CallbackRecorder<CSClient::CallbackIface>;
 
-com_nax::CSTimings fastTimings() {
-    com_nax::CSTimings t;
-    t.reconnectPause = std::chrono::milliseconds(50);
-    t.closePollInterval = std::chrono::milliseconds(50);
-    t.waitPollInterval = std::chrono::milliseconds(50);
-    t.receiveTimeout = std::chrono::milliseconds(100);
-    return t;
-}
+using prototest::fastTimings;
 
 bool isFlow(const Frame& f, std::uint32_t word) {
     return f.kind == 3 && wordAt(f, 0) == word;
@@ -166,14 +160,14 @@ class AppClientTest : public ::testing::Test {
                 s.send(listResponse(runningSce ? 1 : 0, runningSce, 70, 5, 1.0f));
             }
         });
-        makeClient(kAuto | kQuiet, AppClient::Timing{});
+        makeClient(kAuto | kQuiet, fastTimings());
     }
     void TearDown() override { client.reset(); }
 
-    void makeClient(unsigned options, AppClient::Timing timing) {
+    void makeClient(unsigned options, const com_nax::CSTimings& timings) {
         client.reset();
-        client = std::make_unique<AppClient>(options, timing);
-        client->setTimings(fastTimings());
+        client = std::make_unique<AppClient>(options);
+        client->setTimings(timings);
         client->addCallbackInterface(&recorder);
         client->addCallbackInterface(&plain);
     }
@@ -487,7 +481,7 @@ TEST_F(AppClientTest, LoadThenStartLoadedAndItsRefusal) {
 }
 
 TEST_F(AppClientTest, KeepAliveOnlyWhileReadyAndAgainAfterReconnecting) {
-    AppClient::Timing fast;
+    com_nax::CSTimings fast = fastTimings();
     fast.keepAlivePeriod = std::chrono::milliseconds(40);
     makeClient(kAuto | kQuiet, fast);
     ASSERT_EQ(CSClient::RESULT_OK, client->startKeepAlive());

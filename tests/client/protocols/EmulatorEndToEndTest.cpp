@@ -11,6 +11,7 @@
 
 #include "client/protocols/AppClient.h"
 #include "client/protocols/CallbackRecorder.h"
+#include "client/protocols/FastTimings.h"
 #include "client/protocols/SimClient.h"
 #include "emulators/sim_server/SimServerEmulator.h"
 #include "support/WaitUntil.h"
@@ -24,14 +25,7 @@ namespace {
 
 constexpr std::chrono::milliseconds kWait{5000};
 
-com_nax::CSTimings fastTimings() {
-    com_nax::CSTimings t;
-    t.reconnectPause = std::chrono::milliseconds(50);
-    t.closePollInterval = std::chrono::milliseconds(50);
-    t.waitPollInterval = std::chrono::milliseconds(50);
-    t.receiveTimeout = std::chrono::milliseconds(100);
-    return t;
-}
+using prototest::fastTimings;
 
 simemu::EmulatorOptions ephemeral() {
     simemu::EmulatorOptions o;
@@ -188,10 +182,10 @@ TEST(EmulatorEndToEnd, AppClientSubscribesTheBridgeInputsOfARunningScenario) {
     ASSERT_NE(0u, sce) << "the emulator did not start its scenario";
 
     AppCounter counter;
-    AppClient::Timing keepAliveSoon;
+    com_nax::CSTimings keepAliveSoon = fastTimings();
     keepAliveSoon.keepAlivePeriod = std::chrono::milliseconds(100);
-    AppClient client(com_nax::OPTION_AUTO_RECONNECT | com_nax::OPTION_QUIET, keepAliveSoon);
-    client.setTimings(fastTimings());
+    AppClient client(com_nax::OPTION_AUTO_RECONNECT | com_nax::OPTION_QUIET);
+    client.setTimings(keepAliveSoon);
     ASSERT_TRUE(client.addCallbackInterface(&counter));
     const std::vector<CSClient::InputDef> inputs = bridgeAppInputs();
     ASSERT_EQ(23u, inputs.size());

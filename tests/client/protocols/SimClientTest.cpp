@@ -6,6 +6,7 @@
 #include <string>
 
 #include "client/protocols/CallbackRecorder.h"
+#include "client/protocols/FastTimings.h"
 #include "client/protocols/HexBytes.h"
 #include "client/protocols/PayloadBuilder.h"
 #include "client/protocols/ScriptedServer.h"
@@ -29,14 +30,7 @@ constexpr unsigned kQuiet = com_nax::OPTION_QUIET;
 
 using Recorder = prototest::CallbackRecorder<SimClient::Callback>;
 
-com_nax::CSTimings fastTimings() {
-    com_nax::CSTimings t;
-    t.reconnectPause = std::chrono::milliseconds(50);
-    t.closePollInterval = std::chrono::milliseconds(50);
-    t.waitPollInterval = std::chrono::milliseconds(50);
-    t.receiveTimeout = std::chrono::milliseconds(100);
-    return t;
-}
+using prototest::fastTimings;
 
 std::size_t countCode(const Frames& frames, std::uint16_t code, unsigned connection = 0) {
     std::size_t n = 0;

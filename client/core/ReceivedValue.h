@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "client/core/ByteCodec.h"
+#include "client/core/CSClient.h"
+
+namespace com_nax {
+
+// A value as the server sent it: an integer, or a float.
+struct ReceivedValue {
+    bool isInt = false;
+    std::int32_t intValue = 0;
+    float floatValue = 0.0f;
+
+    static ReceivedValue ofFloat(float value) {
+        ReceivedValue v;
+        v.floatValue = value;
+        return v;
+    }
+    // Four value bytes whose meaning a separate integer flag gives.
+    static ReceivedValue ofBits(bool isInt, std::uint32_t bits) {
+        ReceivedValue v;
+        v.isInt = isInt;
+        if (isInt) {
+            v.intValue = static_cast<std::int32_t>(bits);
+        } else {
+            v.floatValue = bitsToFloat(bits);
+        }
+        return v;
+    }
+};
+
+// Float to 32-bit integer, truncated toward zero. Values beyond the range
+// saturate and NaN gives 0, since the plain conversion is undefined there.
+std::int32_t truncateToInt32(float value);
+
+// A received value as a parameter of the registered input's type, whatever type
+// the server sent: the application reads the type it registered. An integer
+// input takes a float truncated; false for an unknown type. `out.id` is assigned,
+// so a reused parameter keeps its string's storage.
+bool parameterOfType(const std::string& id, CSClient::ParameterType type,
+                     const ReceivedValue& value, bool override, CSClient::Parameter& out);
+
+}  // namespace com_nax
