@@ -8,9 +8,9 @@ using unit_encoding::formatLine;
 using unit_encoding::formatValue;
 using unit_encoding::printable;
 
-MonitorRelayAdaptor::MonitorRelayAdaptor() : MonitorRelayAdaptor(RelayTiming()) {}
+MonitorRelayAdaptor::MonitorRelayAdaptor() : MonitorRelayAdaptor(RelayTimings()) {}
 
-MonitorRelayAdaptor::MonitorRelayAdaptor(const RelayTiming& timing) : timing_(timing) {}
+MonitorRelayAdaptor::MonitorRelayAdaptor(const RelayTimings& timing) : timing_(timing) {}
 
 MonitorRelayAdaptor::~MonitorRelayAdaptor() {
     link_.reset();
@@ -39,7 +39,7 @@ void MonitorRelayAdaptor::sendCommand(const char* name, T value) {
     // Another thread's open session is not ours to join: a health operation's
     // own commands go out alone.
     if (ownsSession()) {
-        if (line.size() + session_.size() > kMaxSessionLength) {
+        if (line.size() + session_.size() > kMaxSessionLength && !session_.empty()) {
             sessionDatagrams_.push_back(std::move(session_));
             session_.clear();
         }

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "relay/RelayTiming.h"
+#include "relay/RelayTimings.h"
 #include "relay/UdpAdaptor.h"
 
 // The bridge's object for one MonitorRelay unit: discovery, association and
@@ -31,7 +31,7 @@ class MonitorRelayAdaptor {
     static constexpr std::size_t kMaxSessionLength = 230;
 
     MonitorRelayAdaptor();
-    explicit MonitorRelayAdaptor(const RelayTiming& timing);
+    explicit MonitorRelayAdaptor(const RelayTimings& timing);
     virtual ~MonitorRelayAdaptor();
 
     MonitorRelayAdaptor(const MonitorRelayAdaptor&) = delete;
@@ -122,7 +122,7 @@ class MonitorRelayAdaptor {
     void openLink(const std::string& address);
     std::string localHostName() const;
 
-    RelayTiming timing_;
+    RelayTimings timing_;
     // Serialises the health operations, each a request and its reply wait (or
     // several); taken before wireMutex_, never while holding it.
     std::mutex requestMutex_;

@@ -5,7 +5,7 @@
 // Every wait and retry count of the unit link in one place. The defaults are
 // the values the unit and the bridge are built around; tests shorten them so
 // that failure paths (600 ms per probe try, 1 s per Wi-Fi poll) stay fast.
-struct UdpTiming {
+struct UdpTimings {
     // waitResponse: reply to a request.
     int responsePolls = 30;
     std::chrono::milliseconds responsePollSleep{10};
@@ -14,8 +14,8 @@ struct UdpTiming {
     std::chrono::milliseconds connectionPollSleep{20};
 };
 
-struct RelayTiming {
-    UdpTiming udp;
+struct RelayTimings {
+    UdpTimings udp;
     // Discovery.
     unsigned boundedAttempts = 10;    // initialize without retryForever
     unsigned fixedAddressTries = 10;  // waits per fixed-address probe

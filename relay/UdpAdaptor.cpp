@@ -8,7 +8,7 @@
 
 using boost::asio::ip::udp;
 
-UdpAdaptor::UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpTiming& timing)
+UdpAdaptor::UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpTimings& timing)
     : timing_(timing), socket_(io) {
     socket_.open(udp::v4());
     socket_.set_option(boost::asio::socket_base::reuse_address(true));

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "relay/RelayTiming.h"
+#include "relay/RelayTimings.h"
 
 // The datagram link to one MonitorRelay unit: sends text datagrams to the
 // unit's port 14996 and keeps the latest complete reply (text up to its first
@@ -18,7 +18,7 @@ class UdpAdaptor {
 
     // Opens the socket on `io`, binds 0.0.0.0:14996 and resolves `host`.
     // Throws boost::system::system_error ("set_option", "bind", "resolve").
-    UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpTiming& timing = {});
+    UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpTimings& timing = {});
     virtual ~UdpAdaptor();
 
     UdpAdaptor(const UdpAdaptor&) = delete;
@@ -53,7 +53,7 @@ class UdpAdaptor {
     static constexpr std::size_t kBufferSize = 250;
     void send(const std::string& text, boost::system::error_code& ec);
 
-    UdpTiming timing_;
+    UdpTimings timing_;
     boost::asio::ip::udp::socket socket_;
     boost::asio::ip::udp::endpoint remote_;
     boost::asio::ip::udp::endpoint sender_;  // written by the receive thread only

@@ -6,11 +6,11 @@
 
 int configureWifi(const std::string& ipAddress, const std::string& ssid,
                   const std::string& password) {
-    return configureWifi(ipAddress, ssid, password, RelayTiming());
+    return configureWifi(ipAddress, ssid, password, RelayTimings());
 }
 
 int configureWifi(const std::string& ipAddress, const std::string& ssid,
-                  const std::string& password, const RelayTiming& timing) {
+                  const std::string& password, const RelayTimings& timing) {
     std::cout << "MR>>Configuration of the MR unit @ IP <" << ipAddress << "> for SSID <" << ssid
               << "> and password <" << password << ">" << std::endl;
     MonitorRelayAdaptor adaptor(timing);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "relay/RelayTiming.h"
+#include "relay/RelayTimings.h"
 
 // The Wi-Fi configuration procedure of the --wifi run mode: finds the unit at
 // `ipAddress`, resets its Wi-Fi settings and stores the new network name and
@@ -11,4 +11,4 @@ int configureWifi(const std::string& ipAddress, const std::string& ssid,
                   const std::string& password);
 // The same with other waits, so that tests need not sit out the unit's.
 int configureWifi(const std::string& ipAddress, const std::string& ssid,
-                  const std::string& password, const RelayTiming& timing);
+                  const std::string& password, const RelayTimings& timing);

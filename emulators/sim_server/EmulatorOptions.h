@@ -9,7 +9,7 @@
 namespace simemu {
 
 // The emulator's fixed timings in one place; tests may shorten them.
-struct EmulatorTiming {
+struct EmulatorTimings {
     // One sample of each waveform every 12 ms (83 1/3 per second), as the
     // server streams them.
     std::chrono::milliseconds sampleInterval{12};
@@ -36,7 +36,7 @@ struct EmulatorOptions {
     std::string versionText = "SimServerEmulator 1.0";
     std::uint32_t protocolVersion = 2;
     ScenarioScript script = ScenarioScript::builtIn();
-    EmulatorTiming timing;
+    EmulatorTimings timing;
 };
 
 }  // namespace simemu

@@ -11,6 +11,7 @@
 
 #include "app/SimulatorSample.h"
 #include "emulators/relay_unit/RelayUnitEmulator.h"
+#include "support/ScratchDir.h"
 #include "support/WaitUntil.h"
 
 using com_nax::CSClient;
@@ -55,11 +56,6 @@ inline const char* kBridgeXml = R"(<?xml version="1.0" encoding="utf-8"?>
 class BridgeFixture : public testing::Test {
   protected:
     void SetUp() override {
-        dir = std::filesystem::temp_directory_path() / ("bridgetest-" + std::to_string(getpid()));
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        // The last-connected-address file goes to the working directory.
-        std::filesystem::current_path(dir);
         configPath = (dir / "bridge.xml").string();
         std::ofstream(configPath) << kBridgeXml;
         configuration = std::make_unique<Configuration>(configPath.c_str());
@@ -77,8 +73,6 @@ class BridgeFixture : public testing::Test {
     void TearDown() override {
         bridge.reset();
         unit.reset();
-        std::filesystem::current_path("/");
-        std::filesystem::remove_all(dir);
     }
 
     void startUnit(const std::string& serial) {
@@ -157,7 +151,9 @@ class BridgeFixture : public testing::Test {
             timeout);
     }
 
-    std::filesystem::path dir;
+    // The working directory too: the last-connected-address file goes there.
+    testsupport::ScratchDir scratch{"bridgetest", true};
+    std::filesystem::path dir = scratch.path();
     std::string configPath;
     std::unique_ptr<Configuration> configuration;
     std::unique_ptr<relayunit::RelayUnitEmulator> unit;

@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "emulators/relay_unit/RelayUnitEmulator.h"
 #include "support/RunProcess.h"
+#include "support/ScratchDir.h"
 #include "support/WaitUntil.h"
 
 using testsupport::ProcessResult;
@@ -122,9 +122,9 @@ TEST(CommandLine, BridgeModeWithAnUnreadableFileLeavesWithStatusOne) {
 }
 
 TEST(CommandLine, AClosedReaderOfTheOutputDoesNotEndTheUnitSearch) {
-    char dir[] = "/tmp/psmr-pipe-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string config = std::string(dir) + "/bridge.xml";
+    testsupport::ScratchDir scratch("psmr-pipe");
+    const std::string dir = scratch.path();
+    const std::string config = scratch.file("bridge.xml");
     std::ofstream(config) << "<MonitorRelay><IPAddress>127.0.0.9</IPAddress><IPRangeStart/>"
                              "<IPRangeEnd/><SerialID/><SPO2Scale>5</SPO2Scale>"
                              "<CO2Calibration><Entry key=\"1\" value=\"1\"/></CO2Calibration>"
@@ -139,7 +139,7 @@ TEST(CommandLine, AClosedReaderOfTheOutputDoesNotEndTheUnitSearch) {
         dup2(fds[1], 2);
         close(fds[0]);
         close(fds[1]);
-        if (chdir(dir) != 0) {
+        if (chdir(dir.c_str()) != 0) {
             _exit(127);
         }
         execl(PSMR_EXECUTABLE, PSMR_EXECUTABLE, "--configfile", config.c_str(),
@@ -150,13 +150,12 @@ TEST(CommandLine, AClosedReaderOfTheOutputDoesNotEndTheUnitSearch) {
     close(fds[0]);  // nobody reads: every write fails
     // The search writes a line per try; a process killed by SIGPIPE is gone at once.
     int status = 0;
-    const bool ended = testsupport::waitUntil(
-        [&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::milliseconds(1500));
+    const bool ended = testsupport::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                                              std::chrono::milliseconds(1500));
     if (!ended) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
     }
-    std::filesystem::remove_all(dir);
     EXPECT_FALSE(ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
         << "the bridge died of SIGPIPE";
     EXPECT_FALSE(ended) << "the bridge ended while searching for the unit";

@@ -151,7 +151,7 @@ TEST_F(EndToEnd, CalibrationSteeredByTheServerRewritesTheConfiguration) {
     // poll would merge; a technician's steps are seconds apart. Pace them.
     auto step = [&](int action, int argument) {
         server->calibration(action, argument);
-        std::this_thread::sleep_for(10 * simemu::EmulatorTiming().simPoll);
+        std::this_thread::sleep_for(10 * simemu::EmulatorTimings().simPoll);
     };
     step(1, 0);
     step(3, 60);
@@ -188,10 +188,6 @@ TEST_F(EndToEnd, CalibrationSteeredByTheServerRewritesTheConfiguration) {
 class BridgeLoop : public testing::Test {
   protected:
     void SetUp() override {
-        dir = std::filesystem::temp_directory_path() / ("bridgeloop-" + std::to_string(getpid()));
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        std::filesystem::current_path(dir);
         configPath = (dir / "bridge.xml").string();
         std::ofstream(configPath) << kBridgeXml;
         server = startServer();
@@ -200,8 +196,6 @@ class BridgeLoop : public testing::Test {
     void TearDown() override {
         unit.reset();
         server.reset();
-        std::filesystem::current_path("/");
-        std::filesystem::remove_all(dir);
     }
     void startUnit(const std::string& serial) {
         unit.reset();
@@ -212,7 +206,8 @@ class BridgeLoop : public testing::Test {
         unit->start();
     }
 
-    std::filesystem::path dir;
+    testsupport::ScratchDir scratch{"bridgeloop", true};
+    std::filesystem::path dir = scratch.path();
     std::string configPath;
     std::unique_ptr<simemu::SimServerEmulator> server;
     std::unique_ptr<relayunit::RelayUnitEmulator> unit;
@@ -253,9 +248,8 @@ TEST_F(BridgeLoop, LosingTheUnitRebuildsTheBridgeAtOnce) {
 }
 
 TEST(Executable, BridgeModeDrivesTheUnitFromARunningSimulation) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("bridgeexe-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    testsupport::ScratchDir scratch("bridgeexe");
+    const std::filesystem::path dir = scratch.path();
     std::ofstream(dir / "bridge.xml") << kBridgeXml;
     auto server = startServer();
     relayunit::RelayUnitEmulator unit;

@@ -184,7 +184,8 @@ std::string joinedValues(const std::vector<relayunit::ReceivedLine>& lines, cons
 }
 
 size_t valueCount(const std::string& joined) {
-    return joined.empty() ? 0 : static_cast<size_t>(std::count(joined.begin(), joined.end(), ',')) + 1;
+    return joined.empty() ? 0
+                          : static_cast<size_t>(std::count(joined.begin(), joined.end(), ',')) + 1;
 }
 
 // A few hundred samples of a smooth, non-repeating signal per waveform.
@@ -228,7 +229,8 @@ TEST_P(ForwardingBatching, EverySampleReachesTheUnitInOrder) {
     // CVP goes last but one and PAP last in a block.
     ASSERT_TRUE(testsupport::waitUntil(
         [&] { return valueCount(joinedValues(unit->lines(), "PAP", mark)) >= total * 3 / 5; }, 5s))
-        << "batch " << batch << ": PAP values " << valueCount(joinedValues(unit->lines(), "PAP", mark));
+        << "batch " << batch << ": PAP values "
+        << valueCount(joinedValues(unit->lines(), "PAP", mark));
 
     std::vector<float> calibratedCapno;
     for (float v : s.capno) {

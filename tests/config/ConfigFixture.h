@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/Configuration.h"
+#include "support/ScratchDir.h"
 
 namespace configtest {
 
@@ -17,16 +18,7 @@ namespace configtest {
 // saves with both console streams captured.
 class ConfigFixture : public testing::Test {
   protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("cfgtest-" + std::to_string(getpid()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-        path = (dir / "bridge.xml").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void SetUp() override { path = (dir / "bridge.xml").string(); }
 
     void writeFile(const std::string& text) const { writeFile(path, text); }
     static void writeFile(const std::string& p, const std::string& text) {
@@ -66,7 +58,8 @@ class ConfigFixture : public testing::Test {
         return found;
     }
 
-    std::filesystem::path dir;
+    testsupport::ScratchDir scratch{"cfgtest"};
+    std::filesystem::path dir = scratch.path();
     std::string path;
     std::string out;
     std::string err;

@@ -79,6 +79,14 @@ TEST_F(CommandProtocol, SessionsHoldAtMost230Characters) {
     adaptor_->commitCommandSession();
     fence();
     EXPECT_THAT(datagramsAfter(mark), ElementsAre("[HR]72@", l300, "[RR]1@", "[GET_BATT]@"));
+
+    // Also when it opens the session: no empty datagram goes before it.
+    mark = unit_->datagramCount();
+    adaptor_->beginCommandSession();
+    adaptor_->sendCommand("X", lineOfLength(300));
+    adaptor_->commitCommandSession();
+    fence();
+    EXPECT_THAT(datagramsAfter(mark), ElementsAre(l300, "[GET_BATT]@"));
 }
 
 TEST_F(CommandProtocol, SessionEdgeCases) {
@@ -108,7 +116,7 @@ TEST_F(CommandProtocol, SessionEdgeCases) {
 }
 
 TEST_F(CommandProtocol, WithoutALinkNothingIsSentAndNothingCrashes) {
-    MonitorRelayAdaptor fresh(relaytest::fastTiming());
+    MonitorRelayAdaptor fresh(relaytest::fastTimings());
     EXPECT_FALSE(fresh.hasLink());
     EXPECT_EQ("", fresh.sendRequest("ID", "MonitorRelay v2.2"));
     fresh.sendCommand("HR", 72);

@@ -165,7 +165,7 @@ TEST_F(Discovery, RangeScanCarriesOctetsAndTriesTheLastAddressFirst) {
     // Now remembered, but gone: it is tried again before every address.
     far.stop();
     adaptor_.reset();  // two live links on port 14996 would share the replies
-    MonitorRelayAdaptor second(relaytest::fastTiming());
+    MonitorRelayAdaptor second(relaytest::fastTimings());
     testing::internal::CaptureStdout();
     ASSERT_TRUE(second.initialize("", "", "127.0.0.1", "127.0.0.2", false));
     out = testing::internal::GetCapturedStdout();

@@ -20,7 +20,7 @@ class RelayFixture : public ::testing::Test {
         MonitorRelayAdaptor::LastConnectedIP.clear();
         unit_ = std::make_unique<relayunit::RelayUnitEmulator>(unitOptions());
         unit_->start();
-        adaptor_ = std::make_unique<MonitorRelayAdaptor>(fastTiming());
+        adaptor_ = std::make_unique<MonitorRelayAdaptor>(fastTimings());
     }
     void TearDown() override {
         adaptor_.reset();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/ScratchDir.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
@@ -12,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "relay/RelayTiming.h"
+#include "relay/RelayTimings.h"
 
 namespace relaytest {
 
@@ -35,31 +37,15 @@ inline void ensureLoopbackResolves() {
 }
 
 // Runs a test in a fresh working directory (the last-connected file lands there).
-class ScratchDir {
+class ScratchDir : public testsupport::ScratchDir {
   public:
-    ScratchDir() {
-        char pattern[] = "/tmp/relay-test-XXXXXX";
-        if (!mkdtemp(pattern) || getcwd(previous_, sizeof previous_) == nullptr ||
-            chdir(pattern) != 0) {
-            throw std::runtime_error("cannot enter a scratch directory");
-        }
-        path_ = pattern;
-    }
-    ~ScratchDir() {
-        (void)!chdir(previous_);
-        (void)!std::system(("rm -rf " + path_).c_str());
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    char previous_[4096] = {};
-    std::string path_;
+    ScratchDir() : testsupport::ScratchDir("relay-test", true) {}
 };
 
 // Short waits: a reply on loopback takes well under a millisecond, so
 // failure paths need not sit out 600 ms per try.
-inline RelayTiming fastTiming() {
-    RelayTiming t;
+inline RelayTimings fastTimings() {
+    RelayTimings t;
     t.udp.connectionPolls = 15;
     t.udp.connectionPollSleep = std::chrono::milliseconds(10);
     t.boundedAttempts = 2;

@@ -103,7 +103,7 @@ TEST_F(UdpAdaptorTest, AcceptsDatagramsFromAnySourceAndRecordsIt) {
 }
 
 TEST_F(UdpAdaptorTest, WaitsRunOutAfterTheirPolls) {
-    UdpTiming timing;
+    UdpTimings timing;
     UdpAdaptor link(io_, "127.0.0.2", timing);
     link.start_receive();
     const auto t0 = std::chrono::steady_clock::now();
@@ -175,7 +175,7 @@ TEST_F(UdpAdaptorTest, DebugModeEchoesSentReceivedAndTakenReplies) {
 }
 
 TEST_F(UdpAdaptorTest, ACommandSentWhileARequestWaitsLeavesItsReplyAlone) {
-    UdpTiming slow;
+    UdpTimings slow;
     slow.responsePolls = 1;  // one look, late enough for the command to go out first
     slow.responsePollSleep = 300ms;
     UdpAdaptor link(io_, "127.0.0.2", slow);

@@ -196,7 +196,7 @@ TEST_F(UnitCommands, WifiConfigurationWaitIsBounded) {
 
 TEST_F(UnitCommands, EveryUnfinishedWifiPollIsFollowedByItsPause) {
     // 40 tries of 600 ms + 1 s make the unit's 64 s: the last try pauses too.
-    RelayTiming timing = relaytest::fastTiming();
+    RelayTimings timing = relaytest::fastTimings();
     timing.udp.connectionPolls = 3;
     timing.wifiResetPolls = 3;
     timing.wifiConfigPolls = 3;
@@ -217,7 +217,7 @@ TEST_F(UnitCommands, EveryUnfinishedWifiPollIsFollowedByItsPause) {
 
 TEST_F(UnitCommands, WifiProcedureSucceeds) {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(0, configureWifi("127.0.0.2", "MyNet", "secret", relaytest::fastTiming()));
+    EXPECT_EQ(0, configureWifi("127.0.0.2", "MyNet", "secret", relaytest::fastTimings()));
     // Every line, in order: the acknowledgements and the completion of the
     // reset are shown, the configuration's are not.
     EXPECT_EQ(
@@ -263,7 +263,7 @@ class WifiProcedureFailures : public RelayFixture,
 TEST_P(WifiProcedureFailures, ReportAndExitWithOne) {
     GetParam().fault(*unit_);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(1, configureWifi("127.0.0.2", "MyNet", "secret", relaytest::fastTiming()));
+    EXPECT_EQ(1, configureWifi("127.0.0.2", "MyNet", "secret", relaytest::fastTimings()));
     EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr(GetParam().message));
 }
 
