@@ -1,9 +1,9 @@
 #include "app/SimulatorSample.h"
 
+#include <array>
 #include <iostream>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 
 #include "client/protocols/ProtocolWire.h"
 
@@ -140,16 +140,41 @@ const std::vector<SimulatorSample::Input>& SimulatorSample::inputs() {
     return table;
 }
 
+namespace {
+
+// Every sample's name is looked up, so the look-up is a small open-addressed
+// table on a cheap hash of the name and then one comparison.
+constexpr size_t kInputSlots = 128;  // a power of two, well above the 26 inputs
+
+size_t inputSlot(std::string_view name) {
+    const auto at = [&](size_t i) { return static_cast<unsigned char>(name[i]); };
+    return (name.size() * 31 + at(0) * 7 + at(name.size() - 1) * 3 + at(name.size() / 2)) &
+           (kInputSlots - 1);
+}
+
+}  // namespace
+
 const SimulatorSample::Input* SimulatorSample::findInput(const std::string& name) {
-    static const std::unordered_map<std::string_view, const Input*> byName = [] {
-        std::unordered_map<std::string_view, const Input*> map;
+    using Slot = std::pair<std::string_view, const Input*>;
+    static const std::array<Slot, kInputSlots> slots = [] {
+        std::array<Slot, kInputSlots> table{};
         for (const Input& input : inputs()) {
-            map.emplace(input.name, &input);
+            size_t i = inputSlot(input.name);
+            while (table[i].second) {
+                i = (i + 1) & (kInputSlots - 1);
+            }
+            table[i] = {input.name, &input};
         }
-        return map;
+        return table;
     }();
-    const auto found = byName.find(name);
-    return found == byName.end() ? nullptr : found->second;
+    if (name.empty()) {
+        return nullptr;
+    }
+    for (size_t i = inputSlot(name);; i = (i + 1) & (kInputSlots - 1)) {
+        if (!slots[i].second || slots[i].first == name) {
+            return slots[i].second;
+        }
+    }
 }
 
 std::vector<CSClient::InputDef> SimulatorSample::definitions(bool sim) {

@@ -1,10 +1,9 @@
 #include "relay/UnitEncoding.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <iomanip>
-#include <sstream>
 
 namespace unit_encoding {
 
@@ -17,39 +16,63 @@ float interpolate(float earlier, float later, float factor) {
     return (later - earlier) * factor + earlier;
 }
 
+// Number texts are appended without streams: the forwarding path formats
+// every value of every block, and a stream per value cost most of its time.
+void appendInt(std::string& out, int value) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// As printf's "%.<decimals>f" (and a stream's fixed notation) would write it.
+void appendFixed(std::string& out, float value, int decimals) {
+    char digits[64];
+    const auto end =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, decimals)
+            .ptr;
+    out.append(digits, end);
+}
+
 // Encodes every whole group of `groupSize` samples with `encodeGroup`, which
-// appends the group's values (comma-separated) to the stream.
+// appends the group's values (comma-separated) to the text.
 template <typename EncodeGroup>
 std::string encodeGroups(std::vector<float>& samples, std::size_t groupSize,
                          EncodeGroup encodeGroup) {
-    std::ostringstream text;
+    std::string text;
     std::size_t used = 0;
     while (samples.size() - used >= groupSize) {
         if (used > 0) {
-            text << ',';
+            text += ',';
         }
         encodeGroup(text, &samples[used]);
         used += groupSize;
     }
     samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(used));
-    return text.str();
+    return text;
 }
 
 // Three values of a 50 Hz group: s0, 2/3 between s1 and s2, 1/3 between s3 and s4.
+// `convert(out, value, position)` appends one value's text.
 template <typename Convert>
 std::string encodeFiftyHertz(std::vector<float>& samples, Convert convert) {
-    return encodeGroups(samples, 5, [&](std::ostringstream& out, const float* s) {
-        out << convert(s[0], 0) << ',' << convert(interpolate(s[1], s[2], kTwoThirds), 1) << ','
-            << convert(interpolate(s[3], s[4], kOneThird), 2);
+    return encodeGroups(samples, 5, [&](std::string& out, const float* s) {
+        convert(out, s[0], 0);
+        out += ',';
+        convert(out, interpolate(s[1], s[2], kTwoThirds), 1);
+        out += ',';
+        convert(out, interpolate(s[3], s[4], kOneThird), 2);
     });
 }
 
 // Three values of a 25 Hz group: s0, 1/3 between s3 and s4, 2/3 between s6 and s7.
 template <typename Convert>
 std::string encodeTwentyFiveHertz(std::vector<float>& samples, Convert convert) {
-    return encodeGroups(samples, 10, [&](std::ostringstream& out, const float* s) {
-        out << convert(s[0]) << ',' << convert(interpolate(s[3], s[4], kOneThird)) << ','
-            << convert(interpolate(s[6], s[7], kTwoThirds));
+    return encodeGroups(samples, 10, [&](std::string& out, const float* s) {
+        convert(out, s[0]);
+        out += ',';
+        convert(out, interpolate(s[3], s[4], kOneThird));
+        out += ',';
+        convert(out, interpolate(s[6], s[7], kTwoThirds));
     });
 }
 
@@ -60,9 +83,11 @@ std::string formatValue(int value) {
 }
 
 std::string formatValue(float value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
+    // A stream's default: "%g" with 6 significant digits.
+    char digits[64];
+    const auto end =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6).ptr;
+    return std::string(digits, end);
 }
 
 std::string formatValue(const char* value) {
@@ -101,49 +126,49 @@ int roundToRange(float value, int low, int high) {
 std::string formatTemperature(float degC) {
     // max first: a NaN argument compares false and yields 21.0.
     const float clamped = std::min(std::max(21.0f, degC), 47.0f);
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(1) << clamped;
-    return text.str();
+    std::string text;
+    appendFixed(text, clamped, 1);
+    return text;
 }
 
 std::string encodeABP(std::vector<float>& samples) {
     // The unit treats a third value below 4 as a lost signal.
-    return encodeFiftyHertz(
-        samples, [](float v, int position) { return roundToRange(v, position == 2 ? 4 : 0, 300); });
+    return encodeFiftyHertz(samples, [](std::string& out, float v, int position) {
+        appendInt(out, roundToRange(v, position == 2 ? 4 : 0, 300));
+    });
 }
 
 std::string encodePAP(std::vector<float>& samples) {
-    return encodeFiftyHertz(samples, [](float v, int) {
-        return std::isnan(v) ? 0 : roundToRange(v, -kPapLimit, kPapLimit);
+    return encodeFiftyHertz(samples, [](std::string& out, float v, int) {
+        appendInt(out, std::isnan(v) ? 0 : roundToRange(v, -kPapLimit, kPapLimit));
     });
 }
 
 std::string encodePLETH(std::vector<float>& samples) {
-    return encodeFiftyHertz(
-        samples, [](float v, int position) { return roundToRange(v, position == 2 ? 4 : 0, 100); });
+    return encodeFiftyHertz(samples, [](std::string& out, float v, int position) {
+        appendInt(out, roundToRange(v, position == 2 ? 4 : 0, 100));
+    });
 }
 
 std::string encodeCVP(std::vector<float>& samples) {
-    return encodeTwentyFiveHertz(samples, [](float v) { return roundToRange(v, 0, kCvpLimit); });
+    return encodeTwentyFiveHertz(
+        samples, [](std::string& out, float v) { appendInt(out, roundToRange(v, 0, kCvpLimit)); });
 }
 
 std::string encodeCO2(std::vector<float>& samples) {
-    return encodeTwentyFiveHertz(samples, [](float v) {
-        const float clamped = std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f);
-        std::ostringstream text;
-        text << std::fixed << std::setprecision(3) << clamped;
-        return text.str();
+    return encodeTwentyFiveHertz(samples, [](std::string& out, float v) {
+        appendFixed(out, std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f), 3);
     });
 }
 
 std::string encodeECG(std::vector<float>& samples) {
-    return encodeGroups(samples, 5, [](std::ostringstream& out, const float* s) {
+    return encodeGroups(samples, 5, [](std::string& out, const float* s) {
         const float values[6] = {s[0], s[1], s[2], (s[2] + s[3]) * 0.5f, s[3], s[4]};
         for (int i = 0; i < 6; ++i) {
             if (i > 0) {
-                out << ',';
+                out += ',';
             }
-            out << roundToRange((values[i] + 50.0f) * 27.3f, 0, 4095);
+            appendInt(out, roundToRange((values[i] + 50.0f) * 27.3f, 0, 4095));
         }
     });
 }

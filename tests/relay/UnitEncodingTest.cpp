@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iomanip>
 #include <limits>
+#include <sstream>
 
 using namespace unit_encoding;
 
@@ -140,5 +145,50 @@ TEST(UnitReplies, BatteryReplyGivesTheLevelAndTheSupply) {
     for (const char* bad : {"", "[batt]@", "[batt]500@", "[batt],100@", "[batt]500,@",
                             "batt500,100@", "[batt]500,100", "@[batt]500,100"}) {
         EXPECT_FALSE(unit_encoding::parseBattery(bad, reading)) << bad;
+    }
+}
+
+// The texts are built without streams for speed; they must stay exactly what
+// a stream would have written, for any float the server may send.
+TEST(UnitTexts, NumbersReadAsAStreamWouldWriteThem) {
+    std::vector<float> values = {0.0f,
+                                 -0.0f,
+                                 0.0005f,
+                                 0.0015f,
+                                 0.0025f,
+                                 0.1235f,
+                                 0.9995f,
+                                 36.65f,
+                                 36.75f,
+                                 1e-40f,
+                                 123456.7f,
+                                 1e30f,
+                                 std::numeric_limits<float>::infinity(),
+                                 -std::numeric_limits<float>::infinity(),
+                                 std::nanf("")};
+    for (uint32_t bits = 0x00000001u; bits < 0xff800000u; bits += 0x000f4243u) {
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        values.push_back(v);
+        values.push_back(-v);
+    }
+    for (float v : values) {
+        std::ostringstream general;
+        general << v;
+        EXPECT_EQ(formatValue(v), general.str()) << general.str();
+        if (!std::isnan(v)) {
+            const float t = std::min(std::max(21.0f, v), 47.0f);
+            std::ostringstream one;
+            one << std::fixed << std::setprecision(1) << t;
+            EXPECT_EQ(formatTemperature(v), one.str());
+        }
+        if (std::isinf(v)) {
+            continue;  // a group of infinities interpolates to NaN
+        }
+        std::vector<float> co2(10, v);
+        const float c = std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f);
+        std::ostringstream three;
+        three << std::fixed << std::setprecision(3) << c;
+        EXPECT_EQ(encodeCO2(co2), three.str() + "," + three.str() + "," + three.str());
     }
 }
