@@ -2,6 +2,7 @@
 
 #include <array>
 #include <iostream>
+#include <stdexcept>
 #include <string_view>
 #include <thread>
 
@@ -231,6 +232,9 @@ SimulatorSample::SimulatorSample(Configuration* configuration, const BridgeTimin
       timings(timings) {
     simClient.setTimings(timings.client);
     appClient.setTimings(timings.client);
+    if (inputs().size() >= followers.size()) {
+        throw std::logic_error("more inputs than the look-up's guesses hold");
+    }
 }
 
 SimulatorSample::~SimulatorSample() {
@@ -311,10 +315,17 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
     std::lock_guard<std::mutex> lock(mutex);
     bool calibrationInput = false;
     for (const CSClient::Parameter& p : parameters) {
-        const Input* input = findInput(p.id);
-        if (!input) {
-            continue;
+        // The server repeats its order (ARTLINE, PLINE, ... sample after
+        // sample): the input that followed the last one last time comes first.
+        const Input* input = followers[lastInput];
+        if (!input || p.id != input->name) {
+            input = findInput(p.id);
+            if (!input) {
+                continue;
+            }
+            followers[lastInput] = input;
         }
+        lastInput = static_cast<size_t>(input - inputs().data()) + 1;
         // Read by the type the value came with, converted to the input's.
         InputValue value;
         if (p.type == CSClient::PARAM_FLOAT) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -123,6 +124,10 @@ class SimulatorSample {
     // serialises them itself.
     std::mutex mutex;
     MonitorRelayAdaptor relay;
+    // The input that came after each input (by table position + 1; 0 before
+    // the first) the last time: the guess the look-up tries first.
+    std::array<const Input*, 32> followers{};
+    size_t lastInput = 0;
     bool simulationRunning = false;
 
     // The last values of the numerics, as the unit is given them.

@@ -1,6 +1,8 @@
 #include "relay/MonitorRelayAdaptor.h"
 
+#include <cstring>
 #include <iostream>
+#include <type_traits>
 
 #include "relay/UnitEncoding.h"
 
@@ -25,7 +27,7 @@ std::string MonitorRelayAdaptor::sendRequest(const char* name, T value) {
     sendDatagram(line, true);
     std::string reply = link_->waitResponse();
     if (debug_) {
-        std::cout << "MR>Sending: " << line << std::endl;
+        UdpAdaptor::echoSent(line);
     }
     return reply;
 }
@@ -35,23 +37,10 @@ void MonitorRelayAdaptor::sendCommand(const char* name, T value) {
     if (!enabled_) {
         return;
     }
-    const std::string line = formatLine(name, formatValue(value));
-    // Another thread's open session is not ours to join: a health operation's
-    // own commands go out alone.
-    if (ownsSession()) {
-        if (line.size() + session_.size() > kMaxSessionLength && !session_.empty()) {
-            sessionDatagrams_.push_back(std::move(session_));
-            session_.clear();
-        }
-        session_ += line;
-        return;
-    }
-    if (!link_) {
-        return;
-    }
-    sendDatagram(line, false);
-    if (debug_) {
-        std::cout << "MR>Sending: " << line << std::endl;
+    if constexpr (std::is_same_v<T, std::string>) {
+        sendCommandText(name, value);
+    } else {
+        sendCommandText(name, formatValue(value));
     }
 }
 
@@ -62,6 +51,33 @@ template void MonitorRelayAdaptor::sendCommand<const char*>(const char*, const c
 template void MonitorRelayAdaptor::sendCommand<int>(const char*, int);
 template void MonitorRelayAdaptor::sendCommand<std::string>(const char*, std::string);
 template void MonitorRelayAdaptor::sendCommand<float>(const char*, float);
+
+void MonitorRelayAdaptor::sendCommandText(const char* name, const std::string& valueText) {
+    // Another thread's open session is not ours to join: a health operation's
+    // own commands go out alone.
+    if (ownsSession()) {
+        // Written straight into the session: every block passes here.
+        const std::size_t length = std::strlen(name) + valueText.size() + 3;
+        if (length + session_.size() > kMaxSessionLength && !session_.empty()) {
+            sessionDatagrams_.push_back(session_);
+            session_.clear();
+        }
+        session_ += '[';
+        session_ += name;
+        session_ += ']';
+        session_ += valueText;
+        session_ += '@';
+        return;
+    }
+    if (!link_) {
+        return;
+    }
+    const std::string line = formatLine(name, valueText);
+    sendDatagram(line, false);
+    if (debug_) {
+        UdpAdaptor::echoSent(line);
+    }
+}
 
 void MonitorRelayAdaptor::sendDatagram(const std::string& text, bool request) {
     std::string datagram = text;
@@ -87,14 +103,14 @@ void MonitorRelayAdaptor::commitCommandSession() {
         return;
     }
     sessionOwner_ = std::thread::id();
-    if (!session_.empty()) {
-        sessionDatagrams_.push_back(std::move(session_));
-        session_.clear();
-    }
     // A full session was cut into datagrams of at most kMaxSessionLength; they
     // leave together, so that no request lands between them.
     std::lock_guard<std::mutex> lock(wireMutex_);
-    for (std::string& text : sessionDatagrams_) {
+    for (std::size_t i = 0; i <= sessionDatagrams_.size(); ++i) {
+        std::string& text = i < sessionDatagrams_.size() ? sessionDatagrams_[i] : session_;
+        if (text.empty()) {
+            continue;
+        }
         if (enabled_ && link_) {
             boost::system::error_code ignored;
             link_->sendUnanswered(text, ignored);
@@ -102,10 +118,11 @@ void MonitorRelayAdaptor::commitCommandSession() {
         // Echoed even when a disable in mid-session dropped it: the debug log
         // shows what the bridge meant to send.
         if (debug_) {
-            std::cout << "MR>Sending: " << text << std::endl;
+            UdpAdaptor::echoSent(text);
         }
     }
     sessionDatagrams_.clear();
+    session_.clear();  // keeps its storage for the next block
 }
 
 // ---- Association and health -------------------------------------------------

@@ -116,6 +116,9 @@ class MonitorRelayAdaptor {
     }
 
   private:
+    // A command line of `name` and its value text, into the open session or
+    // out at once.
+    void sendCommandText(const char* name, const std::string& valueText);
     // One datagram to the unit; `request` empties the reply slot first.
     void sendDatagram(const std::string& text, bool request);
     bool ownsSession() const { return sessionOwner_.load() == std::this_thread::get_id(); }

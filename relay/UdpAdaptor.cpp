@@ -82,9 +82,13 @@ void UdpAdaptor::sendUnanswered(std::string& text, boost::system::error_code& ec
     send(text, ec);
 }
 
+void UdpAdaptor::echoSent(const std::string& text) {
+    std::cout << "MR>Sending: " << text << std::endl;
+}
+
 void UdpAdaptor::send(const std::string& text, boost::system::error_code& ec) {
     if (debug_) {
-        std::cout << "MR>Sending: " << text << std::endl;
+        echoSent(text);
     }
     socket_.send_to(boost::asio::buffer(text), remote_, 0, ec);
 }

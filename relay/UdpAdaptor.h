@@ -38,6 +38,9 @@ class UdpAdaptor {
     bool waitConnection(std::string& senderAddress, std::string& reply);
 
     void enableDebugMode() { debug_ = true; }
+    // The debug echo of a datagram sent to the unit (by this link or by the
+    // adaptor above it, which echoes what it meant to send).
+    static void echoSent(const std::string& text);
     // Complete replies collected so far, stored or not yet taken; lets tests
     // wait for a reply to land without taking it.
     std::size_t receivedReplies() const { return receivedReplies_; }

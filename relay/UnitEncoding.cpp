@@ -157,7 +157,15 @@ std::string encodeCVP(std::vector<float>& samples) {
 
 std::string encodeCO2(std::vector<float>& samples) {
     return encodeTwentyFiveHertz(samples, [](std::string& out, float v) {
-        appendFixed(out, std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f), 3);
+        const float clamped = std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f);
+        // Thousandths, rounded as "%.3f" rounds: a float times 1000 is exact in
+        // a double, and nearbyint rounds half to even as printf does.
+        const int thousandths = static_cast<int>(std::nearbyint(double(clamped) * 1000.0));
+        out += static_cast<char>('0' + thousandths / 1000);
+        out += '.';
+        out += static_cast<char>('0' + thousandths / 100 % 10);
+        out += static_cast<char>('0' + thousandths / 10 % 10);
+        out += static_cast<char>('0' + thousandths % 10);
     });
 }
 
