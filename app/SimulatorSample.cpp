@@ -36,18 +36,6 @@ void pushBounded(std::vector<float>& list, float sample) {
     list.push_back(sample);
 }
 
-void logStateChange(const char* connected, const char* disconnected, CSClient::State oldState,
-                    CSClient::State newState) {
-    if (newState == oldState) {
-        return;
-    }
-    if (newState == CSClient::STATE_READY) {
-        std::cout << connected << std::endl;
-    } else if (oldState == CSClient::STATE_READY) {
-        std::cout << disconnected << std::endl;
-    }
-}
-
 }  // namespace
 
 // Every input of the bridge, in the order of its registration on each
@@ -202,27 +190,27 @@ const std::vector<CSClient::InputDef>& SimulatorSample::appInputs() {
     return defs;
 }
 
-void SimulatorSample::SimClientCallback::connectionStateChanged(CSClient::State oldState,
-                                                                CSClient::State newState) {
-    logStateChange("Tamo> Connected (SIM Protocol)", "Tamo> Disconnected (SIM Protocol)", oldState,
-                   newState);
+template <typename Interface>
+void SimulatorSample::ClientCallback<Interface>::connectionStateChanged(CSClient::State oldState,
+                                                                        CSClient::State newState) {
+    if (newState == oldState) {
+        return;
+    }
+    if (newState == CSClient::STATE_READY) {
+        std::cout << connectedLine_ << std::endl;
+    } else if (oldState == CSClient::STATE_READY) {
+        std::cout << disconnectedLine_ << std::endl;
+    }
 }
 
-void SimulatorSample::SimClientCallback::parametersUpdated(
+template <typename Interface>
+void SimulatorSample::ClientCallback<Interface>::parametersUpdated(
     const std::vector<CSClient::Parameter>& parameters) {
     owner_->parametersUpdated(parameters);
 }
 
-void SimulatorSample::AppClientCallback::connectionStateChanged(CSClient::State oldState,
-                                                                CSClient::State newState) {
-    logStateChange("Tamo> Connected (APP Protocol)", "Tamo> Disconnected (APP Protocol)", oldState,
-                   newState);
-}
-
-void SimulatorSample::AppClientCallback::parametersUpdated(
-    const std::vector<CSClient::Parameter>& parameters) {
-    owner_->parametersUpdated(parameters);
-}
+template class SimulatorSample::ClientCallback<com_nax::SimClient::Callback>;
+template class SimulatorSample::ClientCallback<com_nax::AppClient::Callback>;
 
 SimulatorSample::SimulatorSample(Configuration* configuration, const BridgeTimings& timings)
     : simClient(kSimulatorId, kClientOptions),
@@ -273,12 +261,14 @@ bool SimulatorSample::initialize(bool debugMode) {
                   << std::flush;
         return false;
     }
-    simCallback = std::make_unique<SimClientCallback>(this);
+    simCallback = std::make_unique<SimClientCallback>(this, "Tamo> Connected (SIM Protocol)",
+                                                      "Tamo> Disconnected (SIM Protocol)");
     if (!simClient.addCallbackInterface(simCallback.get())) {
         std::cerr << "MR>ERROR>Unable to register Sim client interface for callbacks." << std::endl;
         return false;
     }
-    appCallback = std::make_unique<AppClientCallback>(this);
+    appCallback = std::make_unique<AppClientCallback>(this, "Tamo> Connected (APP Protocol)",
+                                                      "Tamo> Disconnected (APP Protocol)");
     if (!appClient.addCallbackInterface(appCallback.get())) {
         std::cerr << "MR>ERROR>Unable to register App client interface for callbacks." << std::endl;
         return false;

@@ -19,10 +19,14 @@
 // supervises the unit and runs the SpO2/CO2 calibration.
 class SimulatorSample {
   public:
-    class SimClientCallback : public com_nax::SimClient::Callback {
+    // Hands one connection's callbacks to the bridge and logs its state.
+    template <typename Interface>
+    class ClientCallback : public Interface {
       public:
-        explicit SimClientCallback(SimulatorSample* owner) : owner_(owner) {}
-        ~SimClientCallback() override = default;
+        ClientCallback(SimulatorSample* owner, const char* connectedLine,
+                       const char* disconnectedLine)
+            : owner_(owner), connectedLine_(connectedLine), disconnectedLine_(disconnectedLine) {}
+        ~ClientCallback() override = default;
         void connectionStateChanged(com_nax::CSClient::State oldState,
                                     com_nax::CSClient::State newState) override;
         void parametersUpdated(
@@ -30,20 +34,11 @@ class SimulatorSample {
 
       private:
         SimulatorSample* owner_;
+        const char* connectedLine_;
+        const char* disconnectedLine_;
     };
-
-    class AppClientCallback : public com_nax::AppClient::Callback {
-      public:
-        explicit AppClientCallback(SimulatorSample* owner) : owner_(owner) {}
-        ~AppClientCallback() override = default;
-        void connectionStateChanged(com_nax::CSClient::State oldState,
-                                    com_nax::CSClient::State newState) override;
-        void parametersUpdated(
-            const std::vector<com_nax::CSClient::Parameter>& parameters) override;
-
-      private:
-        SimulatorSample* owner_;
-    };
+    using SimClientCallback = ClientCallback<com_nax::SimClient::Callback>;
+    using AppClientCallback = ClientCallback<com_nax::AppClient::Callback>;
 
     explicit SimulatorSample(Configuration* configuration,
                              const BridgeTimings& timings = BridgeTimings());
