@@ -12,6 +12,7 @@
 
 #include "app/SimulatorSample.h"
 #include "client/core/CSCommsInterfaceTCP.h"
+#include "client/core/ReceivedValue.h"
 #include "client/protocols/AppProtocol.h"
 #include "client/protocols/SimulatorProtocol.h"
 #include "config/Configuration.h"
@@ -65,13 +66,18 @@ class DrivenEngine : public Engine {
     ~DrivenEngine() override { this->stopReceiveThread(); }
 
     // Registers the inputs and confirms them as the server would, ids from 1.
-    void confirmInputs(const std::vector<CSClient::InputDef>& defs) {
+    void registerAndConfirm(const std::vector<CSClient::InputDef>& defs) {
         this->registerInputParameters(defs.data(), static_cast<unsigned>(defs.size()));
-        CSMutex::Guard registry(this->registryLock_);
-        std::uint32_t serverId = 1;
+        struct Record {
+            std::string name;
+            std::uint32_t serverId;
+        };
+        std::vector<Record> records;
         for (const CSClient::InputDef& def : defs) {
-            this->confirmInputLocked(def.id, serverId++, "Successful registration of input ");
+            records.push_back({def.id, static_cast<std::uint32_t>(records.size() + 1)});
         }
+        this->confirmInputs(records, "Successful registration of input ",
+                            [](const Record&) { return ReceivedValue::ofFloat(0.0f); });
     }
     void makeReady() { this->state_.store(CSClient::STATE_READY); }
 
@@ -113,18 +119,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         SimulatorSample bridge(&configuration, timings);
         if ((data[0] & 1) == 0) {
-            SimulatorSample::SimClientCallback callback(&bridge);
+            SimulatorSample::SimClientCallback callback(&bridge, "SIM ready", "SIM lost");
             DrivenEngine<SimulatorProtocol> engine(1u, kBridgeOptions);
+            engine.registerAndConfirm(SimulatorSample::simInputs());
             engine.addCallbackInterface(&callback);
-            engine.confirmInputs(SimulatorSample::simInputs());
             engine.makeReady();
             engine.feed(data + 1, size - 1);
             engine.removeCallbackInterface(&callback);
         } else {
-            SimulatorSample::AppClientCallback callback(&bridge);
+            SimulatorSample::AppClientCallback callback(&bridge, "APP ready", "APP lost");
             DrivenEngine<AppProtocol> engine(kBridgeOptions);
+            engine.registerAndConfirm(SimulatorSample::appInputs());
             engine.addCallbackInterface(&callback);
-            engine.confirmInputs(SimulatorSample::appInputs());
             engine.makeReady();
             engine.feed(data + 1, size - 1);
             engine.removeCallbackInterface(&callback);
