@@ -9,6 +9,24 @@
 
 namespace com_nax {
 
+namespace {
+
+// The lines of a lost connection, each written here only; the header read
+// reports a close on standard error, the payload read on standard output.
+void reportClosedByServer(std::ostream& stream, bool quiet) {
+    if (!quiet) {
+        stream << "Connection closed by server." << std::endl;
+    }
+}
+
+void reportReadError(bool quiet) {
+    if (!quiet) {
+        std::cerr << "Read error. Closing connection." << std::endl;
+    }
+}
+
+}  // namespace
+
 void* CSClientProtocol::mainThread(void* engine) {
     if (engine == nullptr) {
         return nullptr;
@@ -126,16 +144,12 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& paylo
     }
     const bool quiet = isQuiet();
     if (n == 0) {
-        if (!quiet) {
-            std::cerr << "Connection closed by server." << std::endl;
-        }
+        reportClosedByServer(std::cerr, quiet);
         closeConnection();
         return false;
     }
     if (n < 0) {
-        if (!quiet) {
-            std::cerr << "Read error. Closing connection." << std::endl;
-        }
+        reportReadError(quiet);
         closeConnection();
         return false;
     }
@@ -186,16 +200,12 @@ void CSClientProtocol::receiveMessage() {
     while (received < payloadLength) {
         const int n = transport_->readMessage(payloadLength - received, message);
         if (n == 0) {
-            if (!quiet) {
-                std::cout << "Connection closed by server." << std::endl;
-            }
+            reportClosedByServer(std::cout, quiet);
             closeConnection();
             return;
         }
         if (n < 0 && n != -2) {
-            if (!quiet) {
-                std::cerr << "Read error. Closing connection." << std::endl;
-            }
+            reportReadError(quiet);
             closeConnection();
             return;
         }
@@ -215,9 +225,7 @@ void CSClientProtocol::receiveMessage() {
             return;
         }
         if (now - lastProgress >= stallLimit) {
-            if (!quiet) {
-                std::cerr << "Read error. Closing connection." << std::endl;
-            }
+            reportReadError(quiet);
             closeConnection();
             return;
         }

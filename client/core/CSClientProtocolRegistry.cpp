@@ -59,6 +59,51 @@ bool acceptableId(const Def* defs, unsigned i, unsigned count,
     return true;
 }
 
+void logInvalidOutputType(const std::string& id) {
+    std::cerr << "Invalid parameter type for output id string '" << id << "'!" << std::endl;
+}
+
+CSClientProtocol::InputParameterEntry* newEntry(const CSClient::InputDef& def) {
+    auto* entry = new CSClientProtocol::InputParameterEntry;
+    entry->id = def.id;
+    entry->type = def.type;
+    entry->rate = def.rate;
+    return entry;
+}
+
+CSClientProtocol::OutputParameterEntry* newEntry(const CSClient::OutputDef& def) {
+    auto* entry = new CSClientProtocol::OutputParameterEntry;
+    entry->id = def.id;
+    entry->type = def.type;
+    return entry;
+}
+
+// Checks and enters the definitions of one registration call in order, the
+// registry lock held; `added` gets the new entries. False at the first refused
+// definition (after its message): the ones before it stay entered, waiting for
+// the next re-registration. `logLength` says whether a refused length is logged.
+template <typename Def, typename Entry, typename LogType>
+bool enterDefinitions(const Def* defs, unsigned count, std::map<std::string, Entry*>& entries,
+                      bool logLength, LogType logInvalidType, std::vector<Entry*>& added) {
+    if (defs == nullptr) {
+        return false;
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        const Def& def = defs[i];
+        if (def.type == CSClient::PARAM_INVALID) {
+            logInvalidType(def.id);
+            return false;
+        }
+        if (!acceptableId(defs, i, count, entries, logLength)) {
+            return false;
+        }
+        Entry* entry = newEntry(def);
+        entries[def.id] = entry;
+        added.push_back(entry);
+    }
+    return true;
+}
+
 template <typename Entry>
 std::vector<std::string> idsOf(CSMutex& lock, const std::map<std::string, Entry*>& entries) {
     std::vector<std::string> ids;
@@ -133,27 +178,10 @@ CSClient::Result CSClientProtocol::registerInputParameters(const CSClient::Input
     if (count == 0) {
         return CSClient::RESULT_OK;
     }
-    if (defs == nullptr) {
-        return CSClient::RESULT_INVALID_ARGUMENT;
-    }
     CSMutex::Guard guard(registryLock_);
     std::vector<InputParameterEntry*> added;
-    for (unsigned i = 0; i < count; ++i) {
-        const CSClient::InputDef& def = defs[i];
-        if (def.type == CSClient::PARAM_INVALID) {
-            logInvalidSubscriptionType(def.id);
-            return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        if (!acceptableId(defs, i, count, inputs_, true)) {
-            return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        auto* entry = new InputParameterEntry;
-        entry->id = def.id;
-        entry->type = def.type;
-        entry->rate = def.rate;
-        entry->serverId = UNASSIGNED_ID;
-        inputs_[def.id] = entry;
-        added.push_back(entry);
+    if (!enterDefinitions(defs, count, inputs_, true, logInvalidSubscriptionType, added)) {
+        return CSClient::RESULT_INVALID_ARGUMENT;
     }
     return sendInputSubscriptionRequest(added);
 }
@@ -163,26 +191,10 @@ CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::Outp
     if (count == 0) {
         return CSClient::RESULT_OK;
     }
-    if (defs == nullptr) {
-        return CSClient::RESULT_INVALID_ARGUMENT;
-    }
     CSMutex::Guard guard(registryLock_);
     std::vector<OutputParameterEntry*> added;
-    for (unsigned i = 0; i < count; ++i) {
-        const CSClient::OutputDef& def = defs[i];
-        if (def.type == CSClient::PARAM_INVALID) {
-            std::cerr << "Invalid parameter type for output id string '" << def.id << "'!"
-                      << std::endl;
-            return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        if (!acceptableId(defs, i, count, outputs_, !isQuiet())) {
-            return CSClient::RESULT_INVALID_ARGUMENT;
-        }
-        auto* entry = new OutputParameterEntry;
-        entry->id = def.id;
-        entry->type = def.type;
-        outputs_[def.id] = entry;
-        added.push_back(entry);
+    if (!enterDefinitions(defs, count, outputs_, !isQuiet(), logInvalidOutputType, added)) {
+        return CSClient::RESULT_INVALID_ARGUMENT;
     }
     return sendOutputSubscriptionRequest(added);
 }

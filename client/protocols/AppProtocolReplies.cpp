@@ -129,11 +129,12 @@ void AppProtocol::handlePatientUpdate(const RawMessage& message) {
     if (kind == 1) {
         return;
     }
-    deliverValues(appwire::updateRecordCount(payload), kind == 2, [&payload](auto deliver) {
-        appwire::forEachUpdate(payload, [&](std::uint32_t serverId, float value) {
-            deliver(serverId, ReceivedValue::ofFloat(value));
-        });
-    });
+    deliverValues(wire::recordCount(payload, appwire::kUpdateLayout), kind == 2,
+                  [&payload](auto deliver) {
+                      appwire::forEachUpdate(payload, [&](std::uint32_t serverId, float value) {
+                          deliver(serverId, ReceivedValue::ofFloat(value));
+                      });
+                  });
 }
 
 void AppProtocol::handleVersionReply(const RawMessage& message) {

@@ -278,7 +278,7 @@ std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payloa
 PatientUpdate decodePatientUpdate(const wire::ByteReader& payload) {
     PatientUpdate u;
     u.kind = payload.u32(kUpdateKindAt);
-    u.records.reserve(updateRecordCount(payload));
+    u.records.reserve(wire::recordCount(payload, kUpdateLayout));
     forEachUpdate(payload, [&](std::uint32_t serverId, float value) {
         u.records.push_back({serverId, value});
     });

@@ -155,23 +155,14 @@ struct VersionReply {
     std::string text;
 };
 
-// Patient update layout: the kind word, the count word, then records of server
-// id and float value.
+// Patient update: the kind word, then records of server id and float value.
 constexpr std::size_t kUpdateKindAt = 16;
-constexpr std::size_t kUpdateCountAt = 20;
-constexpr std::size_t kUpdateFirst = 24;
-constexpr std::size_t kUpdateRecordSize = 8;
+constexpr wire::RecordLayout kUpdateLayout{20, 24, 8};
 
-inline std::size_t updateRecordCount(const wire::ByteReader& payload) {
-    return wire::recordsPresent(payload.size(), kUpdateFirst, kUpdateRecordSize,
-                                payload.u32(kUpdateCountAt));
-}
-
-// Visits the patient update records in order without collecting them:
-// visit(serverId, value).
+// Visits the patient update records in order: visit(serverId, value).
 template <typename Visit>
 void forEachUpdate(const wire::ByteReader& payload, Visit visit) {
-    wire::forEachRecord(payload, kUpdateCountAt, kUpdateFirst, kUpdateRecordSize,
+    wire::forEachRecord(payload, kUpdateLayout,
                         [&](std::size_t at) { visit(payload.u32(at), payload.f32(at + 4)); });
 }
 

@@ -36,17 +36,28 @@ std::uint32_t rateWord(std::int32_t selector);
 std::size_t recordsPresent(std::size_t payloadSize, std::size_t first, std::size_t recordSize,
                            std::uint32_t announced);
 
-// A record visitor: calls `visit(offset)` for each record that recordsPresent
-// lets through, without collecting them (the update path runs per sample).
+// Where the records of a reply stand: the count word, the first record, and
+// the size of one record.
+struct RecordLayout {
+    std::size_t countAt;
+    std::size_t first;
+    std::size_t recordSize;
+};
+
+// How many records of `layout` the payload holds (at most the announced count).
+inline std::size_t recordCount(const ByteReader& payload, const RecordLayout& layout) {
+    return recordsPresent(payload.size(), layout.first, layout.recordSize,
+                          payload.u32(layout.countAt));
+}
+
+// Calls `visit(offset)` for each record present, without collecting them (the
+// update path runs per sample).
 template <typename Visit>
-std::size_t forEachRecord(const ByteReader& payload, std::size_t countOffset, std::size_t first,
-                          std::size_t recordSize, Visit visit) {
-    const std::size_t n =
-        recordsPresent(payload.size(), first, recordSize, payload.u32(countOffset));
+void forEachRecord(const ByteReader& payload, const RecordLayout& layout, Visit visit) {
+    const std::size_t n = recordCount(payload, layout);
     for (std::size_t i = 0; i < n; ++i) {
-        visit(first + recordSize * i);
+        visit(layout.first + layout.recordSize * i);
     }
-    return n;
 }
 
 // The records of a reply whose count word stands at `countOffset`: `read(offset)`
@@ -54,10 +65,10 @@ std::size_t forEachRecord(const ByteReader& payload, std::size_t countOffset, st
 template <typename Record, typename Read>
 std::vector<Record> readRecords(const ByteReader& payload, std::size_t countOffset,
                                 std::size_t first, std::size_t recordSize, Read read) {
+    const RecordLayout layout{countOffset, first, recordSize};
     std::vector<Record> out;
-    out.reserve(recordsPresent(payload.size(), first, recordSize, payload.u32(countOffset)));
-    forEachRecord(payload, countOffset, first, recordSize,
-                  [&](std::size_t at) { out.push_back(read(at)); });
+    out.reserve(recordCount(payload, layout));
+    forEachRecord(payload, layout, [&](std::size_t at) { out.push_back(read(at)); });
     return out;
 }
 

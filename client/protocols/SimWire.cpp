@@ -118,7 +118,7 @@ std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payloa
 
 std::vector<UpdateRecord> decodeUpdate(const wire::ByteReader& payload) {
     std::vector<UpdateRecord> out;
-    out.reserve(updateRecordCount(payload));
+    out.reserve(wire::recordCount(payload, kUpdateLayout));
     forEachUpdate(payload, [&](std::uint32_t serverId, bool isInt, std::uint32_t bits) {
         out.push_back({serverId, isInt, bits});
     });

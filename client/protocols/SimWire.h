@@ -86,25 +86,15 @@ struct VersionReply {
     std::uint32_t protocolVersion = 0;
 };
 
-// Update layout: the count word, then records of server id, integer flag, value.
-constexpr std::size_t kUpdateCountAt = 20;
-constexpr std::size_t kUpdateFirst = 24;
-constexpr std::size_t kUpdateRecordSize = 12;
+// Update records: server id, integer flag, value.
+constexpr wire::RecordLayout kUpdateLayout{20, 24, 12};
 
-// How many update records the payload holds (at most the announced count).
-inline std::size_t updateRecordCount(const wire::ByteReader& payload) {
-    return wire::recordsPresent(payload.size(), kUpdateFirst, kUpdateRecordSize,
-                                payload.u32(kUpdateCountAt));
-}
-
-// Visits the update records in order without collecting them:
-// visit(serverId, isInt, valueBits).
+// Visits the update records in order: visit(serverId, isInt, valueBits).
 template <typename Visit>
 void forEachUpdate(const wire::ByteReader& payload, Visit visit) {
-    wire::forEachRecord(payload, kUpdateCountAt, kUpdateFirst, kUpdateRecordSize,
-                        [&](std::size_t at) {
-                            visit(payload.u32(at), payload.u32(at + 4) != 0, payload.u32(at + 8));
-                        });
+    wire::forEachRecord(payload, kUpdateLayout, [&](std::size_t at) {
+        visit(payload.u32(at), payload.u32(at + 4) != 0, payload.u32(at + 8));
+    });
 }
 
 std::vector<InputConfirmation> decodeInputReply(const wire::ByteReader& payload);

@@ -137,15 +137,16 @@ void SimulatorProtocol::handleUpdate(const RawMessage& message) {
     const ByteReader payload = message.reader();
     // The registered type rules: an integer input sent with the float flag (a
     // speed of 1.0) must still read as 1, not as its bit pattern.
-    deliverValues(simwire::updateRecordCount(payload), false, [&payload](auto deliver) {
-        simwire::forEachUpdate(payload,
-                               [&](std::uint32_t serverId, bool isInt, std::uint32_t bits) {
-                                   // Id 0 is never assigned: such a record carries nothing.
-                                   if (serverId != 0) {
-                                       deliver(serverId, ReceivedValue::ofBits(isInt, bits));
-                                   }
-                               });
-    });
+    deliverValues(wire::recordCount(payload, simwire::kUpdateLayout), false,
+                  [&payload](auto deliver) {
+                      simwire::forEachUpdate(
+                          payload, [&](std::uint32_t serverId, bool isInt, std::uint32_t bits) {
+                              // Id 0 is never assigned: such a record carries nothing.
+                              if (serverId != 0) {
+                                  deliver(serverId, ReceivedValue::ofBits(isInt, bits));
+                              }
+                          });
+                  });
 }
 
 void SimulatorProtocol::handleVersionReply(const RawMessage& message) {

@@ -187,7 +187,7 @@ TEST_F(Fixture, DeliversPayloadsByFrameKind) {
     const auto odd = coretest::frameBytes(34, 7, {9, 9});
     stream.insert(stream.end(), flow.begin(), flow.end());
     stream.insert(stream.end(), odd.begin(), odd.end());
-    ASSERT_TRUE(peer.send(stream));
+    ASSERT_TRUE(peer.sendRaw(stream));
     ASSERT_TRUE(waitUntil([&] { return client->engine->received().size() == 3; }, kDeadline))
         << "not all three frames were delivered";
     const auto got = client->engine->received();
@@ -206,7 +206,7 @@ TEST_F(Fixture, InvalidAndOversizedFrameLengthsCloseTheConnection) {
         ASSERT_TRUE(openTo(peer.port()));
         ASSERT_TRUE(readyWith(peer)) << "no ready connection accepted by the peer";
         testing::internal::CaptureStderr();
-        ASSERT_TRUE(peer.send(coretest::frameBytes(length, 0, {})));
+        ASSERT_TRUE(peer.sendRaw(coretest::frameBytes(length, 0, {})));
         const bool closed = reach(CSClient::STATE_DISCONNECTED);
         const std::string err = testing::internal::GetCapturedStderr();
         ASSERT_TRUE(closed) << "frame length " << length << " did not close the connection";
@@ -228,7 +228,7 @@ TEST_F(Fixture, StalledFrameGivesWayToARequestedClose) {
     ASSERT_TRUE(openTo(peer.port()));
     ASSERT_TRUE(readyWith(peer)) << "no ready connection accepted by the peer";
     auto partial = coretest::frameBytes(132, 0, std::vector<uint8_t>(10, 1));
-    ASSERT_TRUE(peer.send(partial));
+    ASSERT_TRUE(peer.sendRaw(partial));
     client->close();
     ASSERT_TRUE(reach(CSClient::STATE_DISCONNECTED)) << "the stalled receive thread kept the close";
     EXPECT_TRUE(client->engine->received().empty());
@@ -240,7 +240,7 @@ TEST_F(Fixture, StalledFrameIsGivenUpAfterTheBound) {
     ASSERT_TRUE(openTo(peer.port()));
     ASSERT_TRUE(readyWith(peer)) << "no ready connection accepted by the peer";
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(peer.send(coretest::frameBytes(132, 0, std::vector<uint8_t>(10, 1))));
+    ASSERT_TRUE(peer.sendRaw(coretest::frameBytes(132, 0, std::vector<uint8_t>(10, 1))));
     const bool closed = reach(CSClient::STATE_DISCONNECTED);
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(closed) << "a stalled frame was never given up";
@@ -325,7 +325,7 @@ TEST_F(Fixture, CloseReturnsWhileTheReceiveThreadIsBusy) {
     ASSERT_TRUE(openTo(peer.port()));
     ASSERT_TRUE(readyWith(peer)) << "no ready connection accepted by the peer";
     client->engine->setBlockHandler(true);
-    ASSERT_TRUE(peer.send(coretest::dataFrame(std::vector<uint8_t>(12, 0))));
+    ASSERT_TRUE(peer.sendRaw(coretest::dataFrame(std::vector<uint8_t>(12, 0))));
     ASSERT_TRUE(waitUntil([&] { return client->engine->received().size() == 1; }, kDeadline));
     client->close();  // bounded: the thread is held in the handler
     EXPECT_EQ(client->getConnectionState(), CSClient::STATE_DISCONNECTING);

@@ -53,7 +53,7 @@ TEST(Transport, TimeoutAndPartialReads) {
     EXPECT_EQ(transport.readMessage(32, m), -2);
     EXPECT_EQ(m.size(), 4u);
 
-    ASSERT_TRUE(peer.send(std::vector<uint8_t>(40, 0x5A)));
+    ASSERT_TRUE(peer.sendRaw(std::vector<uint8_t>(40, 0x5A)));
     // MSG_WAITALL returns what arrived once the receive timeout expires.
     EXPECT_EQ(transport.readMessage(100, m), 40);
     ASSERT_EQ(m.size(), 44u);
