@@ -70,7 +70,11 @@ grep -q 'IPAddress></IPAddress>' <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$c
     fail "the service's configuration has a fixed unit address"
 step "contents, control fields and conffiles are right"
 
-dpkg -i "$deb" || fail "dpkg -i"
+if ! dpkg -i "$deb"; then
+    # A fresh machine may lack a dependency (adduser, say): apt brings it and
+    # finishes the installation dpkg began.
+    DEBIAN_FRONTEND=noninteractive apt-get install -f -y -q || fail "dpkg -i"
+fi
 installed || fail "dpkg -i left the package not installed"
 "$bin" --help > "$work/help" || fail "$bin --help exited $?"
 grep -q 'PatientSimulatorMonitorRelay Usage' "$work/help" || fail "--help printed no usage listing"
