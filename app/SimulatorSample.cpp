@@ -171,7 +171,7 @@ std::vector<CSClient::InputDef> SimulatorSample::definitions(bool sim) {
     for (const Input& input : inputs()) {
         if (input.sim == sim) {
             CSClient::InputDef def;
-            def.id = input.name;
+            def.id = std::string(input.name);
             def.type = input.type;
             def.rate = input.rate;
             defs.push_back(def);
@@ -304,6 +304,7 @@ bool SimulatorSample::initializeInputs() {
 void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& parameters) {
     std::lock_guard<std::mutex> lock(mutex);
     bool calibrationInput = false;
+    const Input* const first = inputs().data();
     for (const CSClient::Parameter& p : parameters) {
         // The server repeats its order (ARTLINE, PLINE, ... sample after
         // sample): the input that followed the last one last time comes first.
@@ -315,15 +316,15 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
             }
             followers[lastInput] = input;
         }
-        lastInput = static_cast<size_t>(input - inputs().data()) + 1;
+        lastInput = static_cast<size_t>(input - first) + 1;
         // Read by the type the value came with, converted to the input's.
+        const bool sentAsFloat = p.type == CSClient::PARAM_FLOAT;
         InputValue value;
-        if (p.type == CSClient::PARAM_FLOAT) {
-            value.f = p.value.floatValue;
-            value.i = com_nax::wire::truncateToInt32(value.f);
+        if (input->type == CSClient::PARAM_FLOAT) {
+            value.f = sentAsFloat ? p.value.floatValue : static_cast<float>(p.value.intValue);
         } else {
-            value.i = p.value.intValue;
-            value.f = static_cast<float>(value.i);
+            value.i =
+                sentAsFloat ? com_nax::wire::truncateToInt32(p.value.floatValue) : p.value.intValue;
         }
         if (input->debugText && debug) {
             std::cout << input->debugText << value.i << std::endl;

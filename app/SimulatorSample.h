@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "app/BridgeTimings.h"
@@ -80,7 +81,7 @@ class SimulatorSample {
     // One input of the bridge: its subscription and what its value does to
     // the bridge's state (`mutex` held).
     struct Input {
-        const char* name;
+        std::string_view name;
         bool sim;  // subscribed on the SIM connection, else on the APP one
         com_nax::CSClient::ParameterType type;
         int32_t rate;

@@ -70,27 +70,6 @@ bool ByteWriter::patchU32(std::size_t offset, std::uint32_t value) {
     return true;
 }
 
-std::uint16_t ByteReader::u16(std::size_t offset) const {
-    if (!has(offset, 2)) {
-        return 0;
-    }
-    return static_cast<std::uint16_t>((data_[offset] << 8) | data_[offset + 1]);
-}
-
-std::uint32_t ByteReader::u32(std::size_t offset) const {
-    if (!has(offset, 4)) {
-        return 0;
-    }
-    return (static_cast<std::uint32_t>(data_[offset]) << 24) |
-           (static_cast<std::uint32_t>(data_[offset + 1]) << 16) |
-           (static_cast<std::uint32_t>(data_[offset + 2]) << 8) |
-           static_cast<std::uint32_t>(data_[offset + 3]);
-}
-
-float ByteReader::f32(std::size_t offset) const {
-    return bitsToFloat(u32(offset));
-}
-
 std::string ByteReader::fixedText(std::size_t offset, std::size_t field) const {
     if (!has(offset, 1) || field == 0) {
         return std::string();
@@ -101,18 +80,6 @@ std::string ByteReader::fixedText(std::size_t offset, std::size_t field) const {
     const std::size_t n =
         zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - begin) : avail;
     return std::string(begin, n);
-}
-
-std::uint32_t floatBits(float value) {
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-float bitsToFloat(std::uint32_t bits) {
-    float value = 0.0f;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
 }
 
 }  // namespace com_nax

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -69,7 +70,37 @@ class ByteReader {
 };
 
 // IEEE-754 single precision to its bit pattern and back.
-std::uint32_t floatBits(float value);
-float bitsToFloat(std::uint32_t bits);
+inline std::uint32_t floatBits(float value) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+inline float bitsToFloat(std::uint32_t bits) {
+    float value = 0.0f;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Inline: every value of every patient update is read through these.
+inline std::uint16_t ByteReader::u16(std::size_t offset) const {
+    if (!has(offset, 2)) {
+        return 0;
+    }
+    return static_cast<std::uint16_t>((data_[offset] << 8) | data_[offset + 1]);
+}
+
+inline std::uint32_t ByteReader::u32(std::size_t offset) const {
+    if (!has(offset, 4)) {
+        return 0;
+    }
+    return (static_cast<std::uint32_t>(data_[offset]) << 24) |
+           (static_cast<std::uint32_t>(data_[offset + 1]) << 16) |
+           (static_cast<std::uint32_t>(data_[offset + 2]) << 8) |
+           static_cast<std::uint32_t>(data_[offset + 3]);
+}
+
+inline float ByteReader::f32(std::size_t offset) const {
+    return bitsToFloat(u32(offset));
+}
 
 }  // namespace com_nax
