@@ -131,6 +131,8 @@ bool MonitorRelayAdaptor::connectRange(const std::string& serialId, const std::s
     const std::uint32_t last = boost::asio::ip::make_address_v4(end).to_uint();
     if (first >= last) {
         std::cerr << "MR>ERROR>IP Range incorrect, end address > start address" << std::endl;
+        // Intended: a range that can never match is a configuration error the
+        // operator must fix; searching on would hide it, so the process ends here.
         std::exit(1);
     }
     // 64 bits so that a range ending at 255.255.255.255 terminates.
