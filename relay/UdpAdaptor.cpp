@@ -125,7 +125,8 @@ bool UdpAdaptor::waitConnection(std::string& senderAddress, std::string& reply) 
 
 void UdpAdaptor::handle_receive() {
     try {
-        std::string accumulator;
+        unit_encoding::ReplyAccumulator accumulator;
+        std::string reply;
         while (running_) {
             std::memset(buffer_, 0, sizeof buffer_);
             boost::system::error_code ec;
@@ -134,27 +135,18 @@ void UdpAdaptor::handle_receive() {
             if (ec && ec != boost::asio::error::message_size) {
                 continue;
             }
-            accumulator.append(buffer_, strnlen(buffer_, length));
-            const std::size_t at = accumulator.find('@');
-            if (at == std::string::npos) {
-                // A reply may span several datagrams, but a stream of foreign
-                // datagrams without "@" must not grow it without bound.
-                if (accumulator.size() > kMaxPendingReply) {
-                    accumulator.clear();
-                }
+            if (!accumulator.add(buffer_, length, reply)) {
                 continue;
             }
-            accumulator.resize(at + 1);
             if (debug_) {
-                std::cout << "MR>Received: " << unit_encoding::printable(accumulator) << std::endl;
+                std::cout << "MR>Received: " << unit_encoding::printable(reply) << std::endl;
             }
             {
                 std::lock_guard<std::mutex> lock(replyMutex_);
-                reply_ = accumulator;
+                reply_ = reply;
                 senderAddress_ = sender_.address().to_v4().to_string();
             }
             ++receivedReplies_;
-            accumulator.clear();
         }
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;

@@ -48,10 +48,6 @@ class UdpAdaptor {
     // Body of the receive thread.
     void handle_receive();
 
-    // The receive thread drops what it gathered without finding the "@" of a
-    // reply once it holds this much: no reply of the unit comes near it.
-    static constexpr std::size_t kMaxPendingReply = 4096;
-
   private:
     static constexpr std::size_t kBufferSize = 250;
     void send(const std::string& text, boost::system::error_code& ec);

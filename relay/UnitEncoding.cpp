@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace unit_encoding {
 
@@ -203,6 +204,21 @@ bool parseBattery(const std::string& reply, BatteryReading& reading) {
         static_cast<float>(std::atof(reply.substr(bracket + 1, comma - bracket - 1).c_str()));
     reading.level = raw * 0.0237f - 7.2469f;
     reading.pluggedIn = std::atof(reply.substr(comma + 1, at - comma - 1).c_str()) > 50;
+    return true;
+}
+
+bool ReplyAccumulator::add(const char* data, std::size_t size, std::string& reply) {
+    pending_.append(data, strnlen(data, size));
+    const std::size_t at = pending_.find('@');
+    if (at == std::string::npos) {
+        if (pending_.size() > kMaxPending) {
+            pending_.clear();
+        }
+        return false;
+    }
+    pending_.resize(at + 1);
+    reply.swap(pending_);
+    pending_.clear();
     return true;
 }
 

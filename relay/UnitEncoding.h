@@ -2,6 +2,7 @@
 
 #include "client/core/Printable.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,5 +59,20 @@ struct BatteryReading {
     bool pluggedIn = false;
 };
 bool parseBattery(const std::string& reply, BatteryReading& reading);
+
+// Gathers the unit's datagrams into replies: a reply is the text up to its
+// first "@" and may span several datagrams (what follows the "@" in the same
+// datagram is dropped). Text without an "@" is dropped once it exceeds
+// kMaxPending, so a stream of foreign datagrams cannot grow it without bound.
+class ReplyAccumulator {
+  public:
+    static constexpr std::size_t kMaxPending = 4096;
+    // Adds one datagram's bytes, up to its first NUL; true when `reply` now
+    // holds a whole reply.
+    bool add(const char* data, std::size_t size, std::string& reply);
+
+  private:
+    std::string pending_;
+};
 
 }  // namespace unit_encoding

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "relay/RelayTestSupport.h"
+#include "relay/UnitEncoding.h"
 #include "support/WaitUntil.h"
 
 using namespace std::chrono_literals;
@@ -198,7 +199,8 @@ TEST_F(UdpAdaptorTest, ForeignBytesWithoutAnAtSignAreDroppedPastTheCap) {
     link.start_receive();
     exchange(link, unit_, "[GET_BATT]@");
     const std::string junk(200, 'x');
-    for (std::size_t sent = 0; sent <= UdpAdaptor::kMaxPendingReply; sent += junk.size()) {
+    for (std::size_t sent = 0; sent <= unit_encoding::ReplyAccumulator::kMaxPending;
+         sent += junk.size()) {
         unit_.reply(junk);
     }
     // Had the junk been kept, it would lead the next reply.

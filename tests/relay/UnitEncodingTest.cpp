@@ -192,3 +192,26 @@ TEST(UnitTexts, NumbersReadAsAStreamWouldWriteThem) {
         EXPECT_EQ(encodeCO2(co2), three.str() + "," + three.str() + "," + three.str());
     }
 }
+
+TEST(UnitReplies, DatagramsGatherIntoRepliesUpToTheirFirstAt) {
+    ReplyAccumulator accumulator;
+    std::string reply;
+    auto add = [&](const std::string& datagram) {
+        return accumulator.add(datagram.data(), datagram.size(), reply);
+    };
+    EXPECT_FALSE(add("[ID]MonitorRe"));
+    ASSERT_TRUE(add("lay v2.2:SN1@[b]2@"));
+    EXPECT_EQ(reply, "[ID]MonitorRelay v2.2:SN1@") << "what follows the first @ is dropped";
+    ASSERT_TRUE(add(std::string("[a]1@\0junk", 10)));
+    EXPECT_EQ(reply, "[a]1@");
+    EXPECT_FALSE(add(std::string("[x]\0@", 5))) << "a datagram ends at its first NUL";
+    ASSERT_TRUE(add("@"));
+    EXPECT_EQ(reply, "[x]@");
+    // Foreign bytes without an @ are dropped once past the bound.
+    const std::string junk(1000, 'x');
+    for (std::size_t n = 0; n <= ReplyAccumulator::kMaxPending; n += junk.size()) {
+        EXPECT_FALSE(add(junk));
+    }
+    ASSERT_TRUE(add("[batt]500,100@"));
+    EXPECT_EQ(reply, "[batt]500,100@");
+}
