@@ -63,9 +63,9 @@ const std::vector<WaveformBlock>& blocksOf(const MonitorState& m, const std::str
 
 }  // namespace
 
-const std::vector<ChannelSpec>& traceChannels() {
+const std::vector<ChannelStyle>& traceChannels() {
     // Fixed scales, as a monitor sets them: the unit's CO2 is a level 0..1.
-    static const std::vector<ChannelSpec> channels = {
+    static const std::vector<ChannelStyle> channels = {
         {"ABP", 50, 0, 200, "mmHg", Colour::Red}, {"PAP", 50, 0, 50, "mmHg", Colour::Yellow},
         {"CVP", 25, 0, 20, "mmHg", Colour::Blue}, {"PLETH", 50, 0, 100, "", Colour::Cyan},
         {"CO2", 25, 0, 1, "", Colour::White},
@@ -198,14 +198,14 @@ std::string statusText(const UnitStatus& unit, Clock::time_point now) {
 
 Picture buildPicture(const MonitorState& recent, const UnitStatus& unit, Clock::time_point now) {
     Picture picture;
-    for (const auto& spec : traceChannels()) {
+    for (const auto& channel : traceChannels()) {
         TracePicture trace;
-        trace.spec = spec;
-        const auto& blocks = blocksOf(recent, spec.name);
+        trace.channel = channel;
+        const auto& blocks = blocksOf(recent, channel.name);
         trace.rate = ratePerSecond(blocks, now);
-        const int slotCount = static_cast<int>(kSweepSeconds * spec.ratePerSecond);
-        const bool off = (spec.name == "CO2" && recent.co2Disabled) ||
-                         (spec.name == "PLETH" && probeOff(recent));
+        const int slotCount = static_cast<int>(kSweepSeconds * channel.ratePerSecond);
+        const bool off = (channel.name == "CO2" && recent.co2Disabled) ||
+                         (channel.name == "PLETH" && probeOff(recent));
         const bool quiet = blocks.empty() ||
                            now - blocks.back().at > std::chrono::duration<double>(kNoSignalSeconds);
         trace.state = off ? TraceState::Off : quiet ? TraceState::NoSignal : TraceState::Live;
@@ -216,10 +216,10 @@ Picture buildPicture(const MonitorState& recent, const UnitStatus& unit, Clock::
                  ++b) {
                 newest.insert(newest.begin(), b->values.begin(), b->values.end());
             }
-            const auto total = recent.waveformTotals.count(spec.name)
-                                   ? recent.waveformTotals.at(spec.name)
+            const auto total = recent.waveformTotals.count(channel.name)
+                                   ? recent.waveformTotals.at(channel.name)
                                    : newest.size();
-            const int erase = static_cast<int>(kEraseSeconds * spec.ratePerSecond);
+            const int erase = static_cast<int>(kEraseSeconds * channel.ratePerSecond);
             trace.slots = sweepSlots(newest, total, slotCount, erase, &trace.sweep);
         }
         picture.traces.push_back(std::move(trace));

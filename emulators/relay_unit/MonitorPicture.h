@@ -14,7 +14,7 @@ namespace relayunit {
 
 enum class Colour { Red, Yellow, Green, Cyan, Blue, White };
 
-struct ChannelSpec {
+struct ChannelStyle {
     std::string name;   // the unit's command name
     int ratePerSecond;  // what the unit takes: 50 or 25 values a second
     float scaleMin, scaleMax;
@@ -23,7 +23,7 @@ struct ChannelSpec {
 };
 
 // The five traces in the order a monitor stacks them.
-const std::vector<ChannelSpec>& traceChannels();
+const std::vector<ChannelStyle>& traceChannels();
 
 constexpr double kSweepSeconds = 6;     // one sweep across the screen
 constexpr double kEraseSeconds = 0.2;   // blank ahead of the sweep, as a monitor erases
@@ -55,7 +55,7 @@ std::vector<std::vector<Point>> tracePolylines(const Slots& slots, float min, fl
 enum class TraceState { Live, Off, NoSignal };
 
 struct TracePicture {
-    ChannelSpec spec;
+    ChannelStyle channel;
     TraceState state = TraceState::NoSignal;
     Slots slots;
     int sweep = -1;

@@ -53,21 +53,21 @@ void put(int row, int column, const std::string& text, int width) {
 }
 
 void drawTrace(const TracePicture& trace, int top, int height, int traceWidth) {
-    const attr_t colour = COLOR_PAIR(pairOf(trace.spec.colour));
+    const attr_t colour = COLOR_PAIR(pairOf(trace.channel.colour));
     attron(colour);
-    put(top, 0, scaleText(trace.spec.scaleMax), kLabelWidth - 1);
+    put(top, 0, scaleText(trace.channel.scaleMax), kLabelWidth - 1);
     attron(A_BOLD);
-    put(top + std::min(1, height - 1), 0, trace.spec.name, kLabelWidth - 1);
+    put(top + std::min(1, height - 1), 0, trace.channel.name, kLabelWidth - 1);
     attroff(A_BOLD);
     if (height >= 3) {
         put(top + 2, 0, oneDecimal(trace.rate) + "/s", kLabelWidth - 1);
     }
     if (height >= 4) {
-        put(top + height - 1, 0, scaleText(trace.spec.scaleMin), kLabelWidth - 1);
+        put(top + height - 1, 0, scaleText(trace.channel.scaleMin), kLabelWidth - 1);
     }
     if (trace.state == TraceState::Live) {
-        const auto rows =
-            brailleRows(trace.slots, trace.spec.scaleMin, trace.spec.scaleMax, traceWidth, height);
+        const auto rows = brailleRows(trace.slots, trace.channel.scaleMin, trace.channel.scaleMax,
+                                      traceWidth, height);
         for (int r = 0; r < height; ++r) {
             mvaddstr(top + r, kLabelWidth, rows[static_cast<std::size_t>(r)].c_str());
         }

@@ -90,20 +90,20 @@ std::string renderSvg(const Picture& picture) {
 
     double top = kTop;
     for (const auto& trace : picture.traces) {
-        const auto& spec = trace.spec;
-        const char* colour = hex(spec.colour);
+        const auto& channel = trace.channel;
+        const char* colour = hex(channel.colour);
         const double y = top + kBandPadding;
         const double h = kBandHeight - 2 * kBandPadding;
-        svg << "<g class=\"trace\" id=\"trace-" << escaped(spec.name) << "\">\n";
-        text(svg, 12, y + h / 2 + 2, 16, colour, spec.name);
+        svg << "<g class=\"trace\" id=\"trace-" << escaped(channel.name) << "\">\n";
+        text(svg, 12, y + h / 2 + 2, 16, colour, channel.name);
         text(svg, 12, y + h / 2 + 18, 11, colour,
-             number(trace.rate) + "/s" + (spec.unit.empty() ? "" : " " + spec.unit));
-        text(svg, kTraceLeft - 6, y + 9, 11, colour, scaleText(spec.scaleMax), "end");
-        text(svg, kTraceLeft - 6, y + h, 11, colour, scaleText(spec.scaleMin), "end");
+             number(trace.rate) + "/s" + (channel.unit.empty() ? "" : " " + channel.unit));
+        text(svg, kTraceLeft - 6, y + 9, 11, colour, scaleText(channel.scaleMax), "end");
+        text(svg, kTraceLeft - 6, y + h, 11, colour, scaleText(channel.scaleMin), "end");
         svg << "<line x1=\"" << kTraceLeft << "\" y1=\"" << number(y + h) << "\" x2=\""
             << kTraceRight << "\" y2=\"" << number(y + h)
             << "\" stroke=\"#333333\" stroke-width=\"1\"/>\n";
-        for (const auto& line : tracePolylines(trace.slots, spec.scaleMin, spec.scaleMax,
+        for (const auto& line : tracePolylines(trace.slots, channel.scaleMin, channel.scaleMax,
                                                kTraceLeft, y, kTraceRight - kTraceLeft, h)) {
             svg << "<polyline fill=\"none\" stroke=\"" << colour
                 << "\" stroke-width=\"1.6\" stroke-linejoin=\"round\" points=\"";

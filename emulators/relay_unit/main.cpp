@@ -63,7 +63,7 @@ int main(int argc, char* argv[]) {
     int watchdogMs = 5000;
     int completionMs = 300;
     int delayMs = 0;
-    std::vector<std::string> dropSpecs, delaySpecs;
+    std::vector<std::string> dropTexts, delayTexts;
     double replyLoss = 0;
     std::string snapshotPath;
     double snapshotEvery = 5;
@@ -89,9 +89,9 @@ int main(int argc, char* argv[]) {
                                            "Fault: answer ID with this serial instead")(
         "delay-ms", po::value<int>(&delayMs)->default_value(0), "Fault: delay every reply")(
         "split", "Fault: send every reply in two datagrams")(
-        "drop-replies", po::value<std::vector<std::string>>(&dropSpecs)->composing(),
+        "drop-replies", po::value<std::vector<std::string>>(&dropTexts)->composing(),
         "Fault NAME:N: drop the replies to the next N requests named NAME (repeatable)")(
-        "delay-replies", po::value<std::vector<std::string>>(&delaySpecs)->composing(),
+        "delay-replies", po::value<std::vector<std::string>>(&delayTexts)->composing(),
         "Fault NAME:N:MS: delay the replies to the next N requests named NAME (repeatable)")(
         "reply-loss", po::value<double>(&replyLoss)->default_value(0),
         "Fault: drop this fraction (0..1) of all replies")(
@@ -123,19 +123,19 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     std::vector<relayunit::ReplyFault> drops, delays;
-    for (const auto& spec : dropSpecs) {
-        const auto fault = relayunit::parseReplyFault(spec, false);
+    for (const auto& channel : dropTexts) {
+        const auto fault = relayunit::parseReplyFault(channel, false);
         if (!fault) {
-            std::cerr << "relay-unit-emulator: --drop-replies wants NAME:N, not " << spec
+            std::cerr << "relay-unit-emulator: --drop-replies wants NAME:N, not " << channel
                       << std::endl;
             return 2;
         }
         drops.push_back(*fault);
     }
-    for (const auto& spec : delaySpecs) {
-        const auto fault = relayunit::parseReplyFault(spec, true);
+    for (const auto& channel : delayTexts) {
+        const auto fault = relayunit::parseReplyFault(channel, true);
         if (!fault) {
-            std::cerr << "relay-unit-emulator: --delay-replies wants NAME:N:MS, not " << spec
+            std::cerr << "relay-unit-emulator: --delay-replies wants NAME:N:MS, not " << channel
                       << std::endl;
             return 2;
         }

@@ -68,13 +68,13 @@ const char* phaseName(ScenarioPhase p) {
 
 }  // namespace
 
-std::optional<FaultSpec> CommandConsole::parseFault(const std::string& text) {
+std::optional<FaultRequest> CommandConsole::parseFault(const std::string& text) {
     std::vector<std::string> parts;
     std::stringstream in(text);
     for (std::string part; std::getline(in, part, ':');) {
         parts.push_back(part);
     }
-    FaultSpec f;
+    FaultRequest f;
     long ms = 0;
     if (parts.size() < 2 || parts.size() > 4 || !knownFault(parts[0]) ||
         !parseProtocol(parts[1], f.protocol)) {
@@ -96,7 +96,7 @@ std::optional<FaultSpec> CommandConsole::parseFault(const std::string& text) {
     return f;
 }
 
-void CommandConsole::inject(SimServerEmulator& emu, const FaultSpec& f) {
+void CommandConsole::inject(SimServerEmulator& emu, const FaultRequest& f) {
     if (f.kind == "drop") {
         emu.dropConnection(f.protocol);
     } else if (f.kind == "midframe") {
@@ -190,7 +190,7 @@ CommandConsole::Outcome CommandConsole::execute(const std::string& rawLine, std:
         }
         out << "scenario reset" << std::endl;
     } else if (cmd == "fault") {
-        std::optional<FaultSpec> f;
+        std::optional<FaultRequest> f;
         if (w.size() == 3 || w.size() == 4) {
             f = parseFault(w[1] + ":" + w[2] + (w.size() == 4 ? ":0:" + w[3] : ""));
         }

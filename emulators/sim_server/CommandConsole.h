@@ -11,7 +11,7 @@ namespace simemu {
 
 // A fault to inject: KIND on PROTO, `delay` after start (program option) or at
 // once (console). KIND: drop, midframe, len32, stall, unknown, badkind, refuse.
-struct FaultSpec {
+struct FaultRequest {
     std::string kind;
     Protocol protocol = Protocol::Sim;
     std::chrono::milliseconds delay{0};      // --fault only
@@ -32,8 +32,8 @@ class CommandConsole {
     Outcome execute(const std::string& line, std::ostream& out, std::ostream& err);
 
     // "KIND:PROTO[:DELAY_MS[:PERIOD_MS]]", the --fault option's syntax.
-    static std::optional<FaultSpec> parseFault(const std::string& text);
-    static void inject(SimServerEmulator& emu, const FaultSpec& fault);
+    static std::optional<FaultRequest> parseFault(const std::string& text);
+    static void inject(SimServerEmulator& emu, const FaultRequest& fault);
 
   private:
     SimServerEmulator& emu_;

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
         }
         options.script = *script;
     }
-    std::vector<FaultSpec> schedule;
+    std::vector<FaultRequest> schedule;
     for (const auto& text : faults) {
         auto f = CommandConsole::parseFault(text);
         if (!f) {

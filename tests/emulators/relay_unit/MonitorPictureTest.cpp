@@ -177,7 +177,7 @@ TEST(MonitorPictureBuild, LiveOffAndSilentChannels) {
     unit.lastDatagram = unit.recentDatagrams.back();
     const auto p = buildPicture(m, unit, now);
     ASSERT_EQ(5u, p.traces.size());
-    EXPECT_EQ("ABP", p.traces[0].spec.name);
+    EXPECT_EQ("ABP", p.traces[0].channel.name);
     EXPECT_EQ(TraceState::Live, p.traces[0].state);
     EXPECT_EQ(300u, p.traces[0].slots.size());  // 6 s at 50 a second
     const auto total = m.waveformTotals["ABP"];

@@ -238,7 +238,7 @@ TEST(CommandConsole, FaultSwitchesForARunningServer) {
     EXPECT_FALSE(emu.simValuesAsFloats());
 }
 
-TEST(CommandConsole, FaultSpecs) {
+TEST(CommandConsole, FaultRequests) {
     auto f = CommandConsole::parseFault("refuse:app:1500:300");
     ASSERT_TRUE(f);
     EXPECT_EQ(f->kind, "refuse");
