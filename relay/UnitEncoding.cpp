@@ -17,12 +17,14 @@ float interpolate(float earlier, float later, float factor) {
     return (later - earlier) * factor + earlier;
 }
 
-// Number texts are appended without streams: the forwarding path formats
+// Number texts are written without streams: the forwarding path formats
 // every value of every block, and a stream per value cost most of its time.
-void appendInt(std::string& out, int value) {
-    char digits[16];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
+// The waveform texts are written straight into one buffer sized for the
+// longest possible text, so a block allocates each text once.
+constexpr std::size_t kMaxIntChars = 11;  // "-2147483648"
+
+char* putInt(char* out, int value) {
+    return std::to_chars(out, out + kMaxIntChars, value).ptr;
 }
 
 // As printf's "%.<decimals>f" (and a stream's fixed notation) would write it.
@@ -31,49 +33,54 @@ void appendFixed(std::string& out, float value, int decimals) {
     const auto end =
         std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, decimals)
             .ptr;
-    out.append(digits, end);
+    out.append(digits, static_cast<std::size_t>(end - digits));
 }
 
 // Encodes every whole group of `groupSize` samples with `encodeGroup`, which
-// appends the group's values (comma-separated) to the text.
+// writes the group's values (comma-separated, at most `maxGroupChars`) at a
+// position and returns the end of what it wrote.
 template <typename EncodeGroup>
 std::string encodeGroups(std::vector<float>& samples, std::size_t groupSize,
-                         EncodeGroup encodeGroup) {
-    std::string text;
-    std::size_t used = 0;
-    while (samples.size() - used >= groupSize) {
-        if (used > 0) {
-            text += ',';
+                         std::size_t maxGroupChars, EncodeGroup encodeGroup) {
+    const std::size_t groups = samples.size() / groupSize;
+    const std::size_t used = groups * groupSize;
+    std::string text(groups * (maxGroupChars + 1), '\0');
+    char* const begin = &text[0];
+    char* out = begin;
+    for (std::size_t at = 0; at < used; at += groupSize) {
+        if (at > 0) {
+            *out++ = ',';
         }
-        encodeGroup(text, &samples[used]);
-        used += groupSize;
+        out = encodeGroup(out, &samples[at]);
     }
+    text.resize(static_cast<std::size_t>(out - begin));
     samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(used));
     return text;
 }
 
 // Three values of a 50 Hz group: s0, 2/3 between s1 and s2, 1/3 between s3 and s4.
-// `convert(out, value, position)` appends one value's text.
+// `convert(value, position)` gives one value's number.
 template <typename Convert>
 std::string encodeFiftyHertz(std::vector<float>& samples, Convert convert) {
-    return encodeGroups(samples, 5, [&](std::string& out, const float* s) {
-        convert(out, s[0], 0);
-        out += ',';
-        convert(out, interpolate(s[1], s[2], kTwoThirds), 1);
-        out += ',';
-        convert(out, interpolate(s[3], s[4], kOneThird), 2);
+    return encodeGroups(samples, 5, 3 * kMaxIntChars + 2, [&](char* out, const float* s) {
+        out = putInt(out, convert(s[0], 0));
+        *out++ = ',';
+        out = putInt(out, convert(interpolate(s[1], s[2], kTwoThirds), 1));
+        *out++ = ',';
+        return putInt(out, convert(interpolate(s[3], s[4], kOneThird), 2));
     });
 }
 
 // Three values of a 25 Hz group: s0, 1/3 between s3 and s4, 2/3 between s6 and s7.
-template <typename Convert>
-std::string encodeTwentyFiveHertz(std::vector<float>& samples, Convert convert) {
-    return encodeGroups(samples, 10, [&](std::string& out, const float* s) {
-        convert(out, s[0]);
-        out += ',';
-        convert(out, interpolate(s[3], s[4], kOneThird));
-        out += ',';
-        convert(out, interpolate(s[6], s[7], kTwoThirds));
+// `put(out, value)` writes one value's text (at most `maxValueChars`).
+template <typename Put>
+std::string encodeTwentyFiveHertz(std::vector<float>& samples, std::size_t maxValueChars, Put put) {
+    return encodeGroups(samples, 10, 3 * maxValueChars + 2, [&](char* out, const float* s) {
+        out = put(out, s[0]);
+        *out++ = ',';
+        out = put(out, interpolate(s[3], s[4], kOneThird));
+        *out++ = ',';
+        return put(out, interpolate(s[6], s[7], kTwoThirds));
     });
 }
 
@@ -121,7 +128,12 @@ int roundToRange(float value, int low, int high) {
     if (value >= static_cast<float>(high)) {
         return high;
     }
-    return clampInt(static_cast<int>(std::round(value)), low, high);
+    // Half away from zero, as std::round, without a library call per value:
+    // a float minus its whole part is exact, and from 2^23 up floats are whole.
+    const int whole = static_cast<int>(value);
+    const float rest = value - static_cast<float>(whole);
+    const int rounded = whole + (rest >= 0.5f ? 1 : 0) - (rest <= -0.5f ? 1 : 0);
+    return clampInt(rounded, low, high);
 }
 
 std::string formatTemperature(float degC) {
@@ -134,51 +146,52 @@ std::string formatTemperature(float degC) {
 
 std::string encodeABP(std::vector<float>& samples) {
     // The unit treats a third value below 4 as a lost signal.
-    return encodeFiftyHertz(samples, [](std::string& out, float v, int position) {
-        appendInt(out, roundToRange(v, position == 2 ? 4 : 0, 300));
-    });
+    return encodeFiftyHertz(
+        samples, [](float v, int position) { return roundToRange(v, position == 2 ? 4 : 0, 300); });
 }
 
 std::string encodePAP(std::vector<float>& samples) {
-    return encodeFiftyHertz(samples, [](std::string& out, float v, int) {
-        appendInt(out, std::isnan(v) ? 0 : roundToRange(v, -kPapLimit, kPapLimit));
+    return encodeFiftyHertz(samples, [](float v, int) {
+        return std::isnan(v) ? 0 : roundToRange(v, -kPapLimit, kPapLimit);
     });
 }
 
 std::string encodePLETH(std::vector<float>& samples) {
-    return encodeFiftyHertz(samples, [](std::string& out, float v, int position) {
-        appendInt(out, roundToRange(v, position == 2 ? 4 : 0, 100));
-    });
+    return encodeFiftyHertz(
+        samples, [](float v, int position) { return roundToRange(v, position == 2 ? 4 : 0, 100); });
 }
 
 std::string encodeCVP(std::vector<float>& samples) {
-    return encodeTwentyFiveHertz(
-        samples, [](std::string& out, float v) { appendInt(out, roundToRange(v, 0, kCvpLimit)); });
+    return encodeTwentyFiveHertz(samples, kMaxIntChars, [](char* out, float v) {
+        return putInt(out, roundToRange(v, 0, kCvpLimit));
+    });
 }
 
 std::string encodeCO2(std::vector<float>& samples) {
-    return encodeTwentyFiveHertz(samples, [](std::string& out, float v) {
+    return encodeTwentyFiveHertz(samples, 5, [](char* out, float v) {
         const float clamped = std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f);
         // Thousandths, rounded as "%.3f" rounds: a float times 1000 is exact in
         // a double, and nearbyint rounds half to even as printf does.
         const int thousandths = static_cast<int>(std::nearbyint(double(clamped) * 1000.0));
-        out += static_cast<char>('0' + thousandths / 1000);
-        out += '.';
-        out += static_cast<char>('0' + thousandths / 100 % 10);
-        out += static_cast<char>('0' + thousandths / 10 % 10);
-        out += static_cast<char>('0' + thousandths % 10);
+        *out++ = static_cast<char>('0' + thousandths / 1000);
+        *out++ = '.';
+        *out++ = static_cast<char>('0' + thousandths / 100 % 10);
+        *out++ = static_cast<char>('0' + thousandths / 10 % 10);
+        *out++ = static_cast<char>('0' + thousandths % 10);
+        return out;
     });
 }
 
 std::string encodeECG(std::vector<float>& samples) {
-    return encodeGroups(samples, 5, [](std::string& out, const float* s) {
+    return encodeGroups(samples, 5, 6 * kMaxIntChars + 5, [](char* out, const float* s) {
         const float values[6] = {s[0], s[1], s[2], (s[2] + s[3]) * 0.5f, s[3], s[4]};
         for (int i = 0; i < 6; ++i) {
             if (i > 0) {
-                out += ',';
+                *out++ = ',';
             }
-            appendInt(out, roundToRange((values[i] + 50.0f) * 27.3f, 0, 4095));
+            out = putInt(out, roundToRange((values[i] + 50.0f) * 27.3f, 0, 4095));
         }
+        return out;
     });
 }
 

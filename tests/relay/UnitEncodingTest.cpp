@@ -10,6 +10,7 @@
 #include <iomanip>
 #include <limits>
 #include <sstream>
+#include <vector>
 
 using namespace unit_encoding;
 
@@ -51,6 +52,27 @@ TEST(RoundToRange, HalvesAwayFromZeroAndNonFiniteToBounds) {
     EXPECT_EQ(10, roundToRange(kInf, -10, 10));
     EXPECT_EQ(-10, roundToRange(-kInf, -10, 10));
     EXPECT_EQ(10, roundToRange(3e30f, -10, 10));  // far beyond int range
+}
+
+TEST(RoundToRange, AgreesWithStdRoundNearHalvesAndAtLargeMagnitudes) {
+    const int kMax = std::numeric_limits<int>::max();
+    const int kMin = std::numeric_limits<int>::min();
+    std::vector<float> values;
+    for (float base : {0.5f, 1.5f, 2.5f, 299.5f, 4094.5f, 8388607.5f, 16777215.0f, 3e9f}) {
+        float below = base;
+        float above = base;
+        for (int step = 0; step < 3; ++step) {
+            below = std::nextafter(below, 0.0f);
+            above = std::nextafter(above, kInf);
+            values.insert(values.end(), {below, base, above, -below, -base, -above});
+        }
+    }
+    values.push_back(0.49999997f);  // + 0.5 would round up in float arithmetic
+    values.push_back(-0.49999997f);
+    for (float v : values) {
+        const double expected = std::max<double>(kMin, std::min<double>(kMax, std::round(v)));
+        EXPECT_EQ(static_cast<long long>(expected), roundToRange(v, kMin, kMax)) << v;
+    }
 }
 
 struct WaveCase {
