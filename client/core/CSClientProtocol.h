@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "client/core/ByteCodec.h"
@@ -59,6 +60,10 @@ class CSClientProtocol {
         CSClient::ParameterValue value{};  // last published bytes, unchanged
         bool override = false;
     };
+
+    // Registered entries by the id the server confirmed them under.
+    template <typename Entry>
+    using ConfirmedIds = std::unordered_map<uint32_t, Entry*>;
 
     explicit CSClientProtocol(unsigned options);
     // Empties the registry and deletes the transport. A receive thread still running
@@ -233,14 +238,18 @@ class CSClientProtocol {
     // callback when at least one value is left.
     template <typename ForEachRecord>
     void deliverValues(std::size_t expected, bool override, ForEachRecord forEachRecord) {
-        std::vector<CSClient::Parameter> values;
+        std::vector<CSClient::Parameter>& values = updateValues_;
         values.reserve(expected);
+        std::size_t count = 0;
         {
             CSMutex::Guard registry(registryLock_);
             forEachRecord([&](std::uint32_t serverId, const ReceivedValue& value) {
-                addValueLocked(serverId, value, override, values);
+                if (setValueLocked(serverId, value, override, values, count)) {
+                    ++count;
+                }
             });
         }
+        values.erase(values.begin() + static_cast<std::ptrdiff_t>(count), values.end());
         if (values.empty()) {
             return;
         }
@@ -276,10 +285,11 @@ class CSClientProtocol {
     std::set<CSClient::CallbackIface*> callbacks_;
 
     // Registry, guarded by registryLock_.
-    std::map<std::string, InputParameterEntry*> inputs_;          // owned entries
-    std::map<uint32_t, InputParameterEntry*> confirmedInputs_;    // not owned
-    std::map<std::string, OutputParameterEntry*> outputs_;        // owned entries
-    std::map<uint32_t, OutputParameterEntry*> confirmedOutputs_;  // not owned
+    std::map<std::string, InputParameterEntry*> inputs_;  // owned entries
+    // Confirmed entries by server id, hashed: every update record looks one up.
+    ConfirmedIds<InputParameterEntry> confirmedInputs_;     // not owned
+    std::map<std::string, OutputParameterEntry*> outputs_;  // owned entries
+    ConfirmedIds<OutputParameterEntry> confirmedOutputs_;   // not owned
 
     // Closes the connection and joins the receive thread. A derived protocol whose
     // engine may be destroyed while connected calls it first in its destructor, so
@@ -317,10 +327,15 @@ class CSClientProtocol {
                             const char* successText, InputConfirmations& done);
     void confirmOutputLocked(const std::string& name, uint32_t serverId, const char* successText,
                              OutputConfirmations& done);
-    // One update record, registryLock_ held: appended to `values` when `serverId`
-    // is a confirmed input.
-    void addValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
-                        std::vector<CSClient::Parameter>& values) const;
+    // One update record, registryLock_ held: when `serverId` is a confirmed input,
+    // values[at] (appended when `at` is the end) becomes its value; true then.
+    bool setValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
+                        std::vector<CSClient::Parameter>& values, std::size_t at) const;
+
+    // The values of the update being delivered, kept from one update to the next
+    // so that neither the list nor the names' strings are allocated again. Used
+    // only by the thread that handles received messages (deliverValues).
+    std::vector<CSClient::Parameter> updateValues_;
 
     // Transitions of closeConnection with stateLock_ held; true when the caller
     // should pause before the next attempt.

@@ -117,7 +117,7 @@ std::vector<std::string> idsOf(CSMutex& lock, const std::map<std::string, Entry*
 // Unregistration of inputs or outputs; `lock` is registryLock_, not held by the caller.
 template <typename Entry, typename Hook>
 CSClient::Result unregisterEntries(CSMutex& lock, std::map<std::string, Entry*>& entries,
-                                   std::map<uint32_t, Entry*>& confirmedIds,
+                                   CSClientProtocol::ConfirmedIds<Entry>& confirmedIds,
                                    const std::vector<std::string>& ids, Hook sendUnsubscription) {
     if (ids.empty()) {
         return CSClient::RESULT_OK;

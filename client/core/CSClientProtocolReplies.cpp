@@ -16,7 +16,7 @@ namespace {
 // Returns nullptr for a name not registered.
 template <typename Entry>
 Entry* confirmEntry(std::map<std::string, Entry*>& entries,
-                    std::map<uint32_t, Entry*>& confirmedIds, const std::string& name,
+                    CSClientProtocol::ConfirmedIds<Entry>& confirmedIds, const std::string& name,
                     uint32_t serverId, bool quiet, const char* successText) {
     auto it = entries.find(name);
     if (it == entries.end()) {
@@ -102,17 +102,18 @@ void CSClientProtocol::confirmOutputLocked(const std::string& name, uint32_t ser
     }
 }
 
-void CSClientProtocol::addValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
-                                      std::vector<CSClient::Parameter>& values) const {
+bool CSClientProtocol::setValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
+                                      std::vector<CSClient::Parameter>& values,
+                                      std::size_t at) const {
     auto it = confirmedInputs_.find(serverId);
     if (it == confirmedInputs_.end()) {
-        return;
+        return false;
+    }
+    if (at == values.size()) {
+        values.emplace_back();
     }
     const InputParameterEntry* entry = it->second;
-    values.emplace_back();
-    if (!parameterOfType(entry->id, entry->type, value, override, values.back())) {
-        values.pop_back();
-    }
+    return parameterOfType(entry->id, entry->type, value, override, values[at]);
 }
 
 void CSClientProtocol::republishOutputs(const std::vector<std::string>& ids, bool splitOverride) {

@@ -19,20 +19,4 @@ std::int32_t truncateToInt32(float value) {
     return static_cast<std::int32_t>(value);
 }
 
-bool parameterOfType(const std::string& id, CSClient::ParameterType type,
-                     const ReceivedValue& value, bool override, CSClient::Parameter& out) {
-    if (type == CSClient::PARAM_INVALID || type == CSClient::PARAM_FLOAT) {
-        out.value.floatValue = value.isInt ? static_cast<float>(value.intValue) : value.floatValue;
-        out.type = CSClient::PARAM_FLOAT;
-    } else if (type == CSClient::PARAM_INT) {
-        out.value.intValue = value.isInt ? value.intValue : truncateToInt32(value.floatValue);
-        out.type = CSClient::PARAM_INT;
-    } else {
-        return false;
-    }
-    out.id = id;
-    out.override = override;
-    return true;
-}
-
 }  // namespace com_nax

@@ -38,9 +38,25 @@ std::int32_t truncateToInt32(float value);
 
 // A received value as a parameter of the registered input's type, whatever type
 // the server sent: the application reads the type it registered. An integer
-// input takes a float truncated; false for an unknown type. `out.id` is assigned,
-// so a reused parameter keeps its string's storage.
-bool parameterOfType(const std::string& id, CSClient::ParameterType type,
-                     const ReceivedValue& value, bool override, CSClient::Parameter& out);
+// input takes a float truncated; false for an unknown type. Inline: it runs for
+// every sample. `out.id` is written only when it differs, so a reused parameter
+// keeps its string untouched.
+inline bool parameterOfType(const std::string& id, CSClient::ParameterType type,
+                            const ReceivedValue& value, bool override, CSClient::Parameter& out) {
+    if (type == CSClient::PARAM_INVALID || type == CSClient::PARAM_FLOAT) {
+        out.value.floatValue = value.isInt ? static_cast<float>(value.intValue) : value.floatValue;
+        out.type = CSClient::PARAM_FLOAT;
+    } else if (type == CSClient::PARAM_INT) {
+        out.value.intValue = value.isInt ? value.intValue : truncateToInt32(value.floatValue);
+        out.type = CSClient::PARAM_INT;
+    } else {
+        return false;
+    }
+    if (out.id != id) {
+        out.id = id;
+    }
+    out.override = override;
+    return true;
+}
 
 }  // namespace com_nax
