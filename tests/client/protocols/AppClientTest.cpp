@@ -369,6 +369,10 @@ TEST_F(AppClientTest, PatientUpdatesTruncateIntsAndMarkOverrides) {
         EXPECT_FALSE(normal[1].override);
         const auto& over = recorder.updates[2];
         ASSERT_EQ(1u, over.size());
+        // The engine reuses its list between updates: the first place now holds
+        // "I", where the update before held "F".
+        EXPECT_EQ("I", over[0].id);
+        EXPECT_EQ(CSClient::PARAM_INT, over[0].type);
         EXPECT_TRUE(over[0].override);
         EXPECT_EQ(2147483647, over[0].value.intValue);  // saturated, not undefined
     });
