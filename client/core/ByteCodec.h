@@ -52,6 +52,14 @@ class ByteReader {
     explicit ByteReader(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}
 
     std::size_t size() const { return size_; }
+    const std::uint8_t* data() const { return data_; }
+    // The bytes from `offset` on, at most `length` of them (none beyond the end).
+    ByteReader part(std::size_t offset, std::size_t length) const {
+        if (offset > size_) {
+            return ByteReader(data_, 0);
+        }
+        return ByteReader(data_ + offset, length < size_ - offset ? length : size_ - offset);
+    }
     bool has(std::size_t offset, std::size_t length) const {
         return offset <= size_ && length <= size_ - offset;
     }

@@ -264,15 +264,16 @@ Event decodeEvent(const wire::ByteReader& payload) {
 }
 
 std::vector<InputConfirmation> decodeInputReply(const wire::ByteReader& payload) {
-    return wire::readRecords<InputConfirmation>(payload, 16, 20, 48, [&](std::size_t at) {
-        return InputConfirmation{payload.u32(at), payload.f32(at + 12), payload.fixedText(at + 16)};
+    return wire::readRecords<InputConfirmation>(payload, 16, 20, 48, [](const wire::ByteReader& r) {
+        return InputConfirmation{r.u32(0), r.f32(12), r.fixedText(16)};
     });
 }
 
 std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payload) {
-    return wire::readRecords<OutputConfirmation>(payload, 16, 20, 44, [&](std::size_t at) {
-        return OutputConfirmation{payload.u32(at), payload.fixedText(at + 12)};
-    });
+    return wire::readRecords<OutputConfirmation>(
+        payload, 16, 20, 44, [](const wire::ByteReader& r) {
+            return OutputConfirmation{r.u32(0), r.fixedText(12)};
+        });
 }
 
 PatientUpdate decodePatientUpdate(const wire::ByteReader& payload) {

@@ -163,7 +163,7 @@ constexpr wire::RecordLayout kUpdateLayout{20, 24, 8};
 template <typename Visit>
 void forEachUpdate(const wire::ByteReader& payload, Visit visit) {
     wire::forEachRecord(payload, kUpdateLayout,
-                        [&](std::size_t at) { visit(payload.u32(at), payload.f32(at + 4)); });
+                        [&](const wire::ByteReader& r) { visit(r.u32(0), r.f32(4)); });
 }
 
 ListResponse decodeListResponse(const wire::ByteReader& payload);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -50,25 +51,35 @@ inline std::size_t recordCount(const ByteReader& payload, const RecordLayout& la
                           payload.u32(layout.countAt));
 }
 
-// Calls `visit(offset)` for each record present, without collecting them (the
-// update path runs per sample).
+// Calls `visit(record)` for each record present, without collecting them (the
+// update path runs per sample); `record` reads the record's own bytes, from its
+// offset 0. A last record cut short by the end of the payload reads its
+// missing fields as zero. Whole records get a reader of exactly the layout's
+// size, whose checks the compiler settles once this is inlined.
 template <typename Visit>
 void forEachRecord(const ByteReader& payload, const RecordLayout& layout, Visit visit) {
     const std::size_t n = recordCount(payload, layout);
-    for (std::size_t i = 0; i < n; ++i) {
-        visit(layout.first + layout.recordSize * i);
+    if (n == 0) {
+        return;
+    }
+    const std::size_t whole = std::min(n, (payload.size() - layout.first) / layout.recordSize);
+    for (std::size_t i = 0; i < whole; ++i) {
+        visit(ByteReader(payload.data() + layout.first + layout.recordSize * i, layout.recordSize));
+    }
+    if (whole < n) {
+        visit(payload.part(layout.first + layout.recordSize * whole, layout.recordSize));
     }
 }
 
-// The records of a reply whose count word stands at `countOffset`: `read(offset)`
-// decodes the record at each offset that recordsPresent lets through.
+// The records of a reply whose count word stands at `countOffset`: `read(record)`
+// decodes each record that recordsPresent lets through.
 template <typename Record, typename Read>
 std::vector<Record> readRecords(const ByteReader& payload, std::size_t countOffset,
                                 std::size_t first, std::size_t recordSize, Read read) {
     const RecordLayout layout{countOffset, first, recordSize};
     std::vector<Record> out;
     out.reserve(recordCount(payload, layout));
-    forEachRecord(payload, layout, [&](std::size_t at) { out.push_back(read(at)); });
+    forEachRecord(payload, layout, [&](const ByteReader& record) { out.push_back(read(record)); });
     return out;
 }
 

@@ -100,20 +100,21 @@ Kind classify(const wire::ByteReader& payload) {
 }
 
 std::vector<InputConfirmation> decodeInputReply(const wire::ByteReader& payload) {
-    return wire::readRecords<InputConfirmation>(payload, 16, 20, 52, [&](std::size_t at) {
+    return wire::readRecords<InputConfirmation>(payload, 16, 20, 52, [](const wire::ByteReader& r) {
         InputConfirmation c;
-        c.serverId = payload.u32(at);
-        c.isInt = payload.u32(at + 12) != 0;
-        c.valueBits = payload.u32(at + 16);
-        c.name = payload.fixedText(at + 20);
+        c.serverId = r.u32(0);
+        c.isInt = r.u32(12) != 0;
+        c.valueBits = r.u32(16);
+        c.name = r.fixedText(20);
         return c;
     });
 }
 
 std::vector<OutputConfirmation> decodeOutputReply(const wire::ByteReader& payload) {
-    return wire::readRecords<OutputConfirmation>(payload, 16, 20, 48, [&](std::size_t at) {
-        return OutputConfirmation{payload.u32(at), payload.fixedText(at + 16)};
-    });
+    return wire::readRecords<OutputConfirmation>(
+        payload, 16, 20, 48, [](const wire::ByteReader& r) {
+            return OutputConfirmation{r.u32(0), r.fixedText(16)};
+        });
 }
 
 std::vector<UpdateRecord> decodeUpdate(const wire::ByteReader& payload) {

@@ -92,8 +92,8 @@ constexpr wire::RecordLayout kUpdateLayout{20, 24, 12};
 // Visits the update records in order: visit(serverId, isInt, valueBits).
 template <typename Visit>
 void forEachUpdate(const wire::ByteReader& payload, Visit visit) {
-    wire::forEachRecord(payload, kUpdateLayout, [&](std::size_t at) {
-        visit(payload.u32(at), payload.u32(at + 4) != 0, payload.u32(at + 8));
+    wire::forEachRecord(payload, kUpdateLayout, [&](const wire::ByteReader& r) {
+        visit(r.u32(0), r.u32(4) != 0, r.u32(8));
     });
 }
 
