@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -61,9 +62,36 @@ class CSClientProtocol {
         bool override = false;
     };
 
-    // Registered entries by the id the server confirmed them under.
+    // Registered entries by the id the server confirmed them under, hashed:
+    // every update record looks one up. It counts its changes, so that a
+    // look-up made earlier holds as long as the count stands.
     template <typename Entry>
-    using ConfirmedIds = std::unordered_map<uint32_t, Entry*>;
+    class ConfirmedIds {
+      public:
+        using Map = std::unordered_map<uint32_t, Entry*>;
+        typename Map::iterator find(uint32_t id) { return map_.find(id); }
+        typename Map::const_iterator find(uint32_t id) const { return map_.find(id); }
+        typename Map::iterator end() { return map_.end(); }
+        typename Map::const_iterator end() const { return map_.end(); }
+        std::size_t size() const { return map_.size(); }
+        std::uint64_t changes() const { return changes_; }
+        void set(uint32_t id, Entry* entry) {
+            map_[id] = entry;
+            ++changes_;
+        }
+        void erase(typename Map::iterator it) {
+            map_.erase(it);
+            ++changes_;
+        }
+        void clear() {
+            map_.clear();
+            ++changes_;
+        }
+
+      private:
+        Map map_;
+        std::uint64_t changes_ = 0;
+    };
 
     explicit CSClientProtocol(unsigned options);
     // Empties the registry and deletes the transport. A receive thread still running
@@ -238,23 +266,28 @@ class CSClientProtocol {
     // callback when at least one value is left.
     template <typename ForEachRecord>
     void deliverValues(std::size_t expected, bool override, ForEachRecord forEachRecord) {
-        std::vector<CSClient::Parameter>& values = updateValues_;
-        values.reserve(expected);
+        UpdateScratch& update = update_;
+        // Not more than is kept: a wild count must not reserve for records of
+        // unknown ids that are dropped anyway.
+        update.values.reserve(std::min(expected, kKeptUpdateRecords));
         std::size_t count = 0;
         {
             CSMutex::Guard registry(registryLock_);
+            update.forgetIfChanged(confirmedInputs_.changes());
+            std::size_t record = 0;
             forEachRecord([&](std::uint32_t serverId, const ReceivedValue& value) {
-                if (setValueLocked(serverId, value, override, values, count)) {
+                if (setValueLocked(serverId, value, override, record++, count)) {
                     ++count;
                 }
             });
+            update.keepFirst(count);
         }
-        values.erase(values.begin() + static_cast<std::ptrdiff_t>(count), values.end());
-        if (values.empty()) {
-            return;
+        if (count > 0) {
+            forEachCallback([&update](CSClient::CallbackIface* callback) {
+                callback->parametersUpdated(update.values);
+            });
         }
-        forEachCallback(
-            [&values](CSClient::CallbackIface* callback) { callback->parametersUpdated(values); });
+        update.releaseIfLarge();
     }
 
     // Publishes again the outputs among `ids` that still hold a value. Takes
@@ -327,15 +360,46 @@ class CSClientProtocol {
                             const char* successText, InputConfirmations& done);
     void confirmOutputLocked(const std::string& name, uint32_t serverId, const char* successText,
                              OutputConfirmations& done);
-    // One update record, registryLock_ held: when `serverId` is a confirmed input,
-    // values[at] (appended when `at` is the end) becomes its value; true then.
-    bool setValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
-                        std::vector<CSClient::Parameter>& values, std::size_t at) const;
+    // The update being delivered, kept from one update to the next: the server
+    // repeats the same records in the same order, so neither the list nor the
+    // names' strings are made again, and each record's entry is looked up once.
+    // Used only by the thread that handles received messages (deliverValues),
+    // the look-ups only with registryLock_ held.
+    struct UpdateScratch {
+        std::vector<CSClient::Parameter> values;
+        // named[i]: the entry whose id values[i].id holds, or nullptr.
+        std::vector<const InputParameterEntry*> named;
+        // byRecord[r]: the server id of record r last time, and its entry (or nullptr).
+        std::vector<std::pair<uint32_t, const InputParameterEntry*>> byRecord;
+        std::uint64_t changes = ~std::uint64_t{0};  // of confirmedInputs_, when made
 
-    // The values of the update being delivered, kept from one update to the next
-    // so that neither the list nor the names' strings are allocated again. Used
-    // only by the thread that handles received messages (deliverValues).
-    std::vector<CSClient::Parameter> updateValues_;
+        // Entries may have been removed (and freed) since: nothing is trusted.
+        void forgetIfChanged(std::uint64_t now) {
+            if (now != changes) {
+                named.assign(named.size(), nullptr);
+                byRecord.clear();
+                changes = now;
+            }
+        }
+        void keepFirst(std::size_t count) {
+            values.erase(values.begin() + static_cast<std::ptrdiff_t>(count), values.end());
+            named.resize(count);
+        }
+        // A huge update must not keep its memory for ever.
+        void releaseIfLarge() {
+            if (byRecord.size() > kKeptUpdateRecords || values.capacity() > kKeptUpdateRecords) {
+                *this = UpdateScratch();
+            }
+        }
+    };
+    static constexpr std::size_t kKeptUpdateRecords = 4096;
+    UpdateScratch update_;
+
+    // One update record (the `record`-th), registryLock_ held: when `serverId` is a
+    // confirmed input, update_.values[at] (appended when `at` is the end) becomes
+    // its value; true then.
+    bool setValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
+                        std::size_t record, std::size_t at);
 
     // Transitions of closeConnection with stateLock_ held; true when the caller
     // should pause before the next attempt.

@@ -35,7 +35,7 @@ Entry* confirmEntry(std::map<std::string, Entry*>& entries,
         }
     }
     entry->serverId = serverId;
-    confirmedIds[serverId] = entry;
+    confirmedIds.set(serverId, entry);
     return entry;
 }
 
@@ -103,17 +103,36 @@ void CSClientProtocol::confirmOutputLocked(const std::string& name, uint32_t ser
 }
 
 bool CSClientProtocol::setValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
-                                      std::vector<CSClient::Parameter>& values,
-                                      std::size_t at) const {
-    auto it = confirmedInputs_.find(serverId);
-    if (it == confirmedInputs_.end()) {
+                                      std::size_t record, std::size_t at) {
+    UpdateScratch& update = update_;
+    const InputParameterEntry* entry = nullptr;
+    if (record < update.byRecord.size() && update.byRecord[record].first == serverId) {
+        entry = update.byRecord[record].second;
+    } else {
+        const auto it = confirmedInputs_.find(serverId);
+        entry = it == confirmedInputs_.end() ? nullptr : it->second;
+        if (record < update.byRecord.size()) {
+            update.byRecord[record] = {serverId, entry};
+        } else {
+            update.byRecord.emplace_back(serverId, entry);  // records come in order
+        }
+    }
+    if (entry == nullptr) {
         return false;
     }
-    if (at == values.size()) {
-        values.emplace_back();
+    if (at == update.values.size()) {
+        update.values.emplace_back();
+        update.named.push_back(nullptr);
     }
-    const InputParameterEntry* entry = it->second;
-    return parameterOfType(entry->id, entry->type, value, override, values[at]);
+    CSClient::Parameter& out = update.values[at];
+    if (!valueOfType(entry->type, value, override, out)) {
+        return false;
+    }
+    if (update.named[at] != entry) {
+        out.id = entry->id;
+        update.named[at] = entry;
+    }
+    return true;
 }
 
 void CSClientProtocol::republishOutputs(const std::vector<std::string>& ids, bool splitOverride) {

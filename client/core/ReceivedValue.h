@@ -36,13 +36,12 @@ struct ReceivedValue {
 // saturate and NaN gives 0, since the plain conversion is undefined there.
 std::int32_t truncateToInt32(float value);
 
-// A received value as a parameter of the registered input's type, whatever type
-// the server sent: the application reads the type it registered. An integer
-// input takes a float truncated; false for an unknown type. Inline: it runs for
-// every sample. `out.id` is written only when it differs, so a reused parameter
-// keeps its string untouched.
-inline bool parameterOfType(const std::string& id, CSClient::ParameterType type,
-                            const ReceivedValue& value, bool override, CSClient::Parameter& out) {
+// A received value as the registered input's type, whatever type the server
+// sent: the application reads the type it registered. An integer input takes
+// a float truncated; false (and `out` untouched) for an unknown type. Inline:
+// it runs for every sample. Sets the value, its type and the override flag.
+inline bool valueOfType(CSClient::ParameterType type, const ReceivedValue& value, bool override,
+                        CSClient::Parameter& out) {
     if (type == CSClient::PARAM_INVALID || type == CSClient::PARAM_FLOAT) {
         out.value.floatValue = value.isInt ? static_cast<float>(value.intValue) : value.floatValue;
         out.type = CSClient::PARAM_FLOAT;
@@ -52,10 +51,17 @@ inline bool parameterOfType(const std::string& id, CSClient::ParameterType type,
     } else {
         return false;
     }
-    if (out.id != id) {
-        out.id = id;
-    }
     out.override = override;
+    return true;
+}
+
+// The same, named `id`.
+inline bool parameterOfType(const std::string& id, CSClient::ParameterType type,
+                            const ReceivedValue& value, bool override, CSClient::Parameter& out) {
+    if (!valueOfType(type, value, override, out)) {
+        return false;
+    }
+    out.id = id;
     return true;
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "LoopbackPeer.h"
 #include "TestProtocol.h"
@@ -126,6 +128,60 @@ TEST_F(Registry, UnregisterSendsOnlyConfirmedEntries) {
     EXPECT_EQ(engine.getNumberOfInputParameters(true), 0u);
     EXPECT_EQ(client.unregisterAllInputParameters(), CSClient::RESULT_OK);
     EXPECT_EQ(engine.getNumberOfInputParameters(false), 0u);
+}
+
+namespace {
+
+// Keeps every update as (name, value) pairs.
+struct UpdateRecorder : CSClient::CallbackIface {
+    std::vector<std::vector<std::pair<std::string, float>>> updates;
+    void connectionStateChanged(CSClient::State, CSClient::State) override {}
+    void parametersUpdated(const std::vector<CSClient::Parameter>& parameters) override {
+        updates.emplace_back();
+        for (const auto& p : parameters) {
+            updates.back().emplace_back(p.id, p.type == CSClient::PARAM_INT
+                                                  ? static_cast<float>(p.value.intValue)
+                                                  : p.value.floatValue);
+        }
+    }
+};
+
+using Update = std::vector<std::pair<std::string, float>>;
+
+}  // namespace
+
+// The engine keeps each update's list and look-ups for the next one; what it
+// delivers must still follow every change of the registry in between.
+TEST_F(Registry, UpdatesFollowTheRegistryAsItChanges) {
+    UpdateRecorder recorder;
+    ASSERT_TRUE(engine.addCallbackInterface(&recorder));
+    ASSERT_EQ(client.registerInputParameters({in("A"), in("B"), in("C")}), CSClient::RESULT_OK);
+    engine.confirmInput("A", 1);
+    engine.confirmInput("B", 2);
+
+    engine.deliver({{1, 1.5f}, {2, 2.5f}, {3, 9.0f}});  // 3: not confirmed, dropped
+    engine.deliver({{2, 3.5f}, {1, 4.5f}});             // the same ids in another order
+    engine.deliver({{3, 9.0f}});                        // nothing known: no call
+    // B goes; C is confirmed under B's old id, so the same record now names C.
+    ASSERT_EQ(client.unregisterInputParameter("B"), CSClient::RESULT_OK);
+    engine.confirmInput("C", 2);
+    engine.deliver({{2, 5.5f}, {1, 6.5f}});
+    // A goes and a new A is registered: the same name again, a new entry.
+    ASSERT_EQ(client.unregisterInputParameter("A"), CSClient::RESULT_OK);
+    engine.deliver({{2, 7.5f}, {1, 8.5f}});
+    ASSERT_EQ(client.registerInputParameters({in("A")}), CSClient::RESULT_OK);
+    engine.confirmInput("A", 1);
+    engine.deliver({{1, 9.5f}});
+
+    const std::vector<Update> expected = {
+        {{"A", 1.5f}, {"B", 2.5f}},
+        {{"B", 3.5f}, {"A", 4.5f}},
+        {{"C", 5.5f}, {"A", 6.5f}},
+        {{"C", 7.5f}},
+        {{"A", 9.5f}},
+    };
+    EXPECT_EQ(recorder.updates, expected);
+    engine.removeCallbackInterface(&recorder);
 }
 
 TEST_F(Registry, ReregistrationRenewsInputsAndKeepsOutputs) {

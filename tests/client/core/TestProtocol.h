@@ -66,7 +66,7 @@ class TestProtocol : public com_nax::CSClientProtocol {
         auto it = inputs_.find(id);
         if (it != inputs_.end()) {
             it->second->serverId = serverId;
-            confirmedInputs_[serverId] = it->second;
+            confirmedInputs_.set(serverId, it->second);
         }
     }
     void confirmOutput(const std::string& id, uint32_t serverId) {
@@ -74,8 +74,16 @@ class TestProtocol : public com_nax::CSClientProtocol {
         auto it = outputs_.find(id);
         if (it != outputs_.end()) {
             it->second->serverId = serverId;
-            confirmedOutputs_[serverId] = it->second;
+            confirmedOutputs_.set(serverId, it->second);
         }
+    }
+    // What a protocol does with an update's records (server id, float value).
+    void deliver(const std::vector<std::pair<uint32_t, float>>& records, bool override = false) {
+        deliverValues(records.size(), override, [&records](auto visit) {
+            for (const auto& record : records) {
+                visit(record.first, com_nax::ReceivedValue::ofFloat(record.second));
+            }
+        });
     }
     uint32_t outputServerId(const std::string& id) const {
         com_nax::CSMutex::Guard guard(registryLock_);
