@@ -37,11 +37,15 @@ void MonitorRelayAdaptor::sendCommand(const char* name, T value) {
     if (!enabled_) {
         return;
     }
-    if constexpr (std::is_same_v<T, std::string>) {
-        sendCommandText(name, value);
-    } else {
-        sendCommandText(name, formatValue(value));
+    sendCommandText(name, formatValue(value));
+}
+
+// A text goes out as it is, not copied: the waveforms pass here every block.
+void MonitorRelayAdaptor::sendCommand(const char* name, const std::string& valueText) {
+    if (!enabled_) {
+        return;
     }
+    sendCommandText(name, valueText);
 }
 
 template std::string MonitorRelayAdaptor::sendRequest<std::string>(const char*, std::string);
@@ -49,7 +53,6 @@ template std::string MonitorRelayAdaptor::sendRequest<const char*>(const char*, 
 template std::string MonitorRelayAdaptor::sendRequest<int>(const char*, int);
 template void MonitorRelayAdaptor::sendCommand<const char*>(const char*, const char*);
 template void MonitorRelayAdaptor::sendCommand<int>(const char*, int);
-template void MonitorRelayAdaptor::sendCommand<std::string>(const char*, std::string);
 template void MonitorRelayAdaptor::sendCommand<float>(const char*, float);
 
 void MonitorRelayAdaptor::sendCommandText(const char* name, const std::string& valueText) {
@@ -263,12 +266,14 @@ void MonitorRelayAdaptor::sendDisableCO2() {
 
 namespace {
 
-template <typename Encode>
+// Each thread that forwards keeps one text for its waveforms: no allocation
+// per block.
 void sendWaveform(MonitorRelayAdaptor& adaptor, const char* name, std::vector<float>& samples,
-                  Encode encode) {
-    std::string text = encode(samples);
+                  void (*encode)(std::vector<float>&, std::string&)) {
+    thread_local std::string text;
+    encode(samples, text);
     if (!text.empty()) {
-        adaptor.sendCommand(name, std::move(text));
+        adaptor.sendCommand(name, text);
     }
 }
 

@@ -44,6 +44,7 @@ class MonitorRelayAdaptor {
     std::string sendRequest(const char* name, T value);
     template <typename T>
     void sendCommand(const char* name, T value);
+    void sendCommand(const char* name, const std::string& valueText);
     void beginCommandSession();
     void commitCommandSession();
     void enableDebugMode() { debug_ = true; }

@@ -40,11 +40,11 @@ void appendFixed(std::string& out, float value, int decimals) {
 // writes the group's values (comma-separated, at most `maxGroupChars`) at a
 // position and returns the end of what it wrote.
 template <typename EncodeGroup>
-std::string encodeGroups(std::vector<float>& samples, std::size_t groupSize,
-                         std::size_t maxGroupChars, EncodeGroup encodeGroup) {
+void encodeGroups(std::vector<float>& samples, std::size_t groupSize, std::size_t maxGroupChars,
+                  std::string& text, EncodeGroup encodeGroup) {
     const std::size_t groups = samples.size() / groupSize;
     const std::size_t used = groups * groupSize;
-    std::string text(groups * (maxGroupChars + 1), '\0');
+    text.resize(groups * (maxGroupChars + 1));
     char* const begin = &text[0];
     char* out = begin;
     for (std::size_t at = 0; at < used; at += groupSize) {
@@ -55,14 +55,13 @@ std::string encodeGroups(std::vector<float>& samples, std::size_t groupSize,
     }
     text.resize(static_cast<std::size_t>(out - begin));
     samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(used));
-    return text;
 }
 
 // Three values of a 50 Hz group: s0, 2/3 between s1 and s2, 1/3 between s3 and s4.
 // `convert(value, position)` gives one value's number.
 template <typename Convert>
-std::string encodeFiftyHertz(std::vector<float>& samples, Convert convert) {
-    return encodeGroups(samples, 5, 3 * kMaxIntChars + 2, [&](char* out, const float* s) {
+void encodeFiftyHertz(std::vector<float>& samples, std::string& text, Convert convert) {
+    encodeGroups(samples, 5, 3 * kMaxIntChars + 2, text, [&](char* out, const float* s) {
         out = putInt(out, convert(s[0], 0));
         *out++ = ',';
         out = putInt(out, convert(interpolate(s[1], s[2], kTwoThirds), 1));
@@ -74,8 +73,9 @@ std::string encodeFiftyHertz(std::vector<float>& samples, Convert convert) {
 // Three values of a 25 Hz group: s0, 1/3 between s3 and s4, 2/3 between s6 and s7.
 // `put(out, value)` writes one value's text (at most `maxValueChars`).
 template <typename Put>
-std::string encodeTwentyFiveHertz(std::vector<float>& samples, std::size_t maxValueChars, Put put) {
-    return encodeGroups(samples, 10, 3 * maxValueChars + 2, [&](char* out, const float* s) {
+void encodeTwentyFiveHertz(std::vector<float>& samples, std::size_t maxValueChars,
+                           std::string& text, Put put) {
+    encodeGroups(samples, 10, 3 * maxValueChars + 2, text, [&](char* out, const float* s) {
         out = put(out, s[0]);
         *out++ = ',';
         out = put(out, interpolate(s[3], s[4], kOneThird));
@@ -144,31 +144,33 @@ std::string formatTemperature(float degC) {
     return text;
 }
 
-std::string encodeABP(std::vector<float>& samples) {
+void encodeABP(std::vector<float>& samples, std::string& text) {
     // The unit treats a third value below 4 as a lost signal.
-    return encodeFiftyHertz(
-        samples, [](float v, int position) { return roundToRange(v, position == 2 ? 4 : 0, 300); });
+    encodeFiftyHertz(samples, text, [](float v, int position) {
+        return roundToRange(v, position == 2 ? 4 : 0, 300);
+    });
 }
 
-std::string encodePAP(std::vector<float>& samples) {
-    return encodeFiftyHertz(samples, [](float v, int) {
+void encodePAP(std::vector<float>& samples, std::string& text) {
+    encodeFiftyHertz(samples, text, [](float v, int) {
         return std::isnan(v) ? 0 : roundToRange(v, -kPapLimit, kPapLimit);
     });
 }
 
-std::string encodePLETH(std::vector<float>& samples) {
-    return encodeFiftyHertz(
-        samples, [](float v, int position) { return roundToRange(v, position == 2 ? 4 : 0, 100); });
+void encodePLETH(std::vector<float>& samples, std::string& text) {
+    encodeFiftyHertz(samples, text, [](float v, int position) {
+        return roundToRange(v, position == 2 ? 4 : 0, 100);
+    });
 }
 
-std::string encodeCVP(std::vector<float>& samples) {
-    return encodeTwentyFiveHertz(samples, kMaxIntChars, [](char* out, float v) {
+void encodeCVP(std::vector<float>& samples, std::string& text) {
+    encodeTwentyFiveHertz(samples, kMaxIntChars, text, [](char* out, float v) {
         return putInt(out, roundToRange(v, 0, kCvpLimit));
     });
 }
 
-std::string encodeCO2(std::vector<float>& samples) {
-    return encodeTwentyFiveHertz(samples, 5, [](char* out, float v) {
+void encodeCO2(std::vector<float>& samples, std::string& text) {
+    encodeTwentyFiveHertz(samples, 5, text, [](char* out, float v) {
         const float clamped = std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f);
         // Thousandths, rounded as "%.3f" rounds: a float times 1000 is exact in
         // a double, and nearbyint rounds half to even as printf does.
@@ -182,8 +184,8 @@ std::string encodeCO2(std::vector<float>& samples) {
     });
 }
 
-std::string encodeECG(std::vector<float>& samples) {
-    return encodeGroups(samples, 5, 6 * kMaxIntChars + 5, [](char* out, const float* s) {
+void encodeECG(std::vector<float>& samples, std::string& text) {
+    encodeGroups(samples, 5, 6 * kMaxIntChars + 5, text, [](char* out, const float* s) {
         const float values[6] = {s[0], s[1], s[2], (s[2] + s[3]) * 0.5f, s[3], s[4]};
         for (int i = 0; i < 6; ++i) {
             if (i > 0) {
@@ -193,6 +195,36 @@ std::string encodeECG(std::vector<float>& samples) {
         }
         return out;
     });
+}
+
+namespace {
+
+std::string encoded(void (*encode)(std::vector<float>&, std::string&),
+                    std::vector<float>& samples) {
+    std::string text;
+    encode(samples, text);
+    return text;
+}
+
+}  // namespace
+
+std::string encodeABP(std::vector<float>& samples) {
+    return encoded(encodeABP, samples);
+}
+std::string encodePAP(std::vector<float>& samples) {
+    return encoded(encodePAP, samples);
+}
+std::string encodePLETH(std::vector<float>& samples) {
+    return encoded(encodePLETH, samples);
+}
+std::string encodeCVP(std::vector<float>& samples) {
+    return encoded(encodeCVP, samples);
+}
+std::string encodeCO2(std::vector<float>& samples) {
+    return encoded(encodeCO2, samples);
+}
+std::string encodeECG(std::vector<float>& samples) {
+    return encoded(encodeECG, samples);
 }
 
 bool probeSerial(const std::string& reply, std::string& serial) {

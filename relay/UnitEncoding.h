@@ -41,6 +41,14 @@ std::string encodePLETH(std::vector<float>& samples);  // 5 -> 3
 std::string encodeCVP(std::vector<float>& samples);    // 10 -> 3
 std::string encodeCO2(std::vector<float>& samples);    // 10 -> 3, three decimals
 std::string encodeECG(std::vector<float>& samples);    // 5 -> 6, 0..4095
+// The same, written into `text` (its old content replaced, its storage kept):
+// the forwarding path encodes every block without allocating.
+void encodeABP(std::vector<float>& samples, std::string& text);
+void encodePAP(std::vector<float>& samples, std::string& text);
+void encodePLETH(std::vector<float>& samples, std::string& text);
+void encodeCVP(std::vector<float>& samples, std::string& text);
+void encodeCO2(std::vector<float>& samples, std::string& text);
+void encodeECG(std::vector<float>& samples, std::string& text);
 
 // Text that came from the network, fit for one log line: the client
 // library's escaping (control bytes as \xHH), so that both peers' texts read
