@@ -6,8 +6,11 @@
 // the same datagrams from both.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -39,13 +42,14 @@ using fwdbench::AppPeer;
 
 const char* kUsage =
     "Usage: side_by_side_bench [--updates N] [--samples S] [--numerics-every K]\n"
-    "                          [--chunk FRAMES] [--window BLOCKS]\n"
+    "                          [--chunk FRAMES] [--window BLOCKS] [--rounds R]\n"
     "Runs in a private network namespace: sh tests/netns-run.sh side_by_side_bench\n";
 
 struct Options {
     fwdbench::TrafficOptions traffic;
     std::size_t chunk = 25;   // frames per feeder write
     std::size_t window = 40;  // blocks the forwarder may run ahead of the unit
+    std::size_t rounds = 5;   // bridge and floors in turn, each from a fresh start
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -68,6 +72,8 @@ bool parse(int argc, char** argv, Options& o) {
             o.chunk = v;
         } else if (a == "--window") {
             o.window = v;
+        } else if (a == "--rounds") {
+            o.rounds = v;
         } else {
             return false;
         }
@@ -75,8 +81,9 @@ bool parse(int argc, char** argv, Options& o) {
     return true;
 }
 
-// Blocks the unit has received: its ABP lines, one per command session.
-class BlockCounter {
+// Lines of one name the unit has received; its ABP lines count blocks, one
+// per command session.
+class LineCounter {
   public:
     void add() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -174,89 +181,136 @@ FloorForwarder::Table tableOf(const std::map<float, float>& points) {
     return FloorForwarder::Table(points.begin(), points.end());
 }
 
+// The middle of a list of figures (the mean of the two middle ones when even).
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t half = values.size() / 2;
+    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+// One forwarder's rounds: its figures are the medians over them, so that a
+// round slowed by the machine's other work does not decide the result.
+struct Rounds {
+    std::string label;
+    std::vector<Measure> measures;
+    Measure middle() const {
+        Measure m{label, 0, 0, 0, 0, 0};
+        if (measures.empty()) {
+            return m;
+        }
+        std::vector<double> cpu, wall, waits;
+        for (const Measure& r : measures) {
+            cpu.push_back(r.cpuMs);
+            wall.push_back(r.wallMs);
+            waits.push_back(static_cast<double>(r.waits));
+        }
+        m.blocks = measures.front().blocks;
+        m.datagrams = measures.front().datagrams;
+        m.cpuMs = median(cpu);
+        m.wallMs = median(wall);
+        m.waits = static_cast<std::uint64_t>(median(waits));
+        return m;
+    }
+};
+
 void printRow(const Measure& m, double floorUs) {
     std::printf("%-28s %7zu %9zu %8.1f %8.1f %11.2f %9.2f %6.2f\n", m.label.c_str(), m.blocks,
                 m.datagrams, m.cpuMs, m.wallMs, m.waitsPerBlock(), m.perBlockUs(),
                 floorUs > 0 ? m.perBlockUs() / floorUs : 0.0);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
-        std::cerr << kUsage;
-        return 2;
+// With two processors or more, the forwarder measured runs alone on the last
+// one and the peers (feeder, emulated unit and server) on the others: they
+// would otherwise take turns on its processor and in its caches, and its CPU
+// per block would measure them as much as itself. Threads inherit the
+// calling thread's set, so the set is chosen before a forwarder's threads
+// are made.
+enum class Place { Peers, Forwarder };
+void placeThisThread(Place place) {
+    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    if (processors < 2) {
+        return;
     }
-    const fwdbench::UpdateStream stream = fwdbench::makeUpdateStream(options.traffic);
-    const std::size_t frames = stream.frameEnds.size();
-    const std::size_t expectedBlocks = stream.blocksThrough.back();
-
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("side-by-side-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    std::filesystem::current_path(dir);  // the bridge keeps its last-address file here
-    std::ofstream(dir / "bridge.xml") << kBenchConfiguration;
-
-    BlockCounter counter;
-    relayunit::EmulatorOptions unitOptions;
-    unitOptions.watchdogTimeout = std::chrono::hours(1);
-    relayunit::RelayUnitEmulator unit(unitOptions);
-    unit.setLineObserver([&counter](const relayunit::ReceivedLine& line) {
-        if (line.name == "ABP") {
-            counter.add();
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (place == Place::Forwarder) {
+        CPU_SET(static_cast<int>(processors - 1), &set);
+    } else {
+        for (long cpu = 0; cpu < processors - 1; ++cpu) {
+            CPU_SET(static_cast<int>(cpu), &set);
         }
-    });
-    unit.start();
-
-    // The SIM side only starts the simulation (HW_PATSPEED 1); its APP port is
-    // unused, the scripted peer below serves 55557.
-    simemu::EmulatorOptions simOptions;
-    simOptions.appPort = 0;
-    simOptions.quiet = true;
-    simemu::SimServerEmulator sim(simOptions);
-    sim.set("HW_PATSPEED", 1);
-    AppPeer appPeer(stream, true);
-    if (!sim.start() || !appPeer.start("127.0.0.1", 55557)) {
-        return 1;
     }
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
 
+// What both forwarders share: the traffic, the emulated unit that receives
+// their datagrams, its block count and the bridge's configuration.
+struct Rig {
+    Options options;
+    fwdbench::UpdateStream stream;
+    std::size_t expectedBlocks = 0;
+    std::filesystem::path dir;
+    relayunit::EmulatorOptions unitOptions;
+    relayunit::RelayUnitEmulator* unit = nullptr;
+    LineCounter* counter = nullptr;                   // blocks: ABP lines
+    LineCounter* co2Lines = nullptr;                  // the bridge sends one as it enables the unit
+    LineCounter* stops = nullptr;                     // the bridge's link sends one as it closes
+    std::map<std::string, std::uint32_t> subscribed;  // the bridge's server ids
+
+    // Feeds the stream through `peer`, never more than the window ahead of the unit.
+    bool feed(AppPeer& peer, std::size_t blocksBefore) const {
+        return peer.feed(options.chunk, options.window, [&](std::size_t blocks) {
+            return counter->waitFor(blocksBefore + blocks, 20s);
+        });
+    }
+};
+
+// One round of the bridge from a fresh start: a new SimulatorSample with its
+// clients, a new scripted APP peer; the CPU counted over the feed only.
+bool runBridge(Rig& rig, Measure& receiveOut, Measure& allOut,
+               std::vector<std::string>& datagrams) {
+    AppPeer appPeer(rig.stream, true);
+    if (!appPeer.start("127.0.0.1", 55557)) {
+        return false;
+    }
     // Threads that exist now are the peers'; the bridge's are the ones that come.
     std::set<int> peerThreads;
     for (const auto& thread : threadStats()) {
         peerThreads.insert(thread.first);
     }
-    Configuration configuration((dir / "bridge.xml").c_str());
+    const std::size_t co2Before = rig.co2Lines->count();
+    Configuration configuration((rig.dir / "bridge.xml").c_str());
+    placeThisThread(Place::Forwarder);
     auto bridge = std::make_unique<SimulatorSample>(&configuration);
-    if (!bridge->initialize(false)) {
+    const bool started = bridge->initialize(false);
+    placeThisThread(Place::Peers);
+    if (!started) {
         std::cerr << "the bridge did not start" << std::endl;
-        return 1;
+        return false;
     }
     // Enabled by HW_PATSPEED before the APP inputs arrive, so that their
     // first samples are kept, as the floor keeps them.
-    if (!unit.waitForLine("CO2", 20s) ||
+    if (!rig.co2Lines->waitFor(co2Before + 1, 20s) ||
         (appPeer.releaseScenario(), !appPeer.waitSubscribed(20s))) {
         std::cerr << "the bridge never enabled the unit and subscribed its inputs" << std::endl;
-        return 1;
+        return false;
     }
+    rig.subscribed = appPeer.subscribed();
 
-    auto feed = [&](AppPeer& peer, std::size_t blocksBefore) {
-        return peer.feed(options.chunk, options.window, [&](std::size_t blocks) {
-            return counter.waitFor(blocksBefore + blocks, 20s);
-        });
-    };
-
-    // --- the bridge ----------------------------------------------------------
-    std::size_t firstDatagram = unit.datagramCount();
-    std::size_t blocksBefore = counter.count();
+    const std::size_t firstDatagram = rig.unit->datagramCount();
+    const std::size_t blocksBefore = rig.counter->count();
     const auto statsBefore = threadStats();
-    auto wallStart = std::chrono::steady_clock::now();
-    if (!feed(appPeer, blocksBefore) || !counter.waitFor(blocksBefore + expectedBlocks, 20s)) {
-        std::cerr << "the bridge forwarded " << counter.count() - blocksBefore << " of "
-                  << expectedBlocks << " blocks" << std::endl;
-        return 1;
+    const auto wallStart = std::chrono::steady_clock::now();
+    if (!rig.feed(appPeer, blocksBefore) ||
+        !rig.counter->waitFor(blocksBefore + rig.expectedBlocks, 20s)) {
+        std::cerr << "the bridge forwarded " << rig.counter->count() - blocksBefore << " of "
+                  << rig.expectedBlocks << " blocks" << std::endl;
+        return false;
     }
-    double wallMs =
+    const double wallMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
             .count();
     // The APP receive thread does the forwarding: of the bridge's threads, it
@@ -276,22 +330,34 @@ int main(int argc, char** argv) {
             receive = used;
         }
     }
-    const std::vector<std::string> bridgeDatagrams = datagramsSince(unit, firstDatagram);
-    Measure bridgeReceive{"bridge, APP receive thread",
-                          expectedBlocks,
-                          bridgeDatagrams.size(),
-                          static_cast<double>(receive.cpuNs) / 1e6,
-                          wallMs,
-                          receive.waits};
-    Measure bridgeAll{"bridge, all its threads",
-                      expectedBlocks,
-                      bridgeDatagrams.size(),
-                      static_cast<double>(all.cpuNs) / 1e6,
-                      wallMs,
-                      all.waits};
+    datagrams = datagramsSince(*rig.unit, firstDatagram);
+    // Gone before the floor starts: its last datagram must not fall among the floor's.
+    const std::size_t stopsBefore = rig.stops->count();
+    bridge.reset();
+    if (!rig.stops->waitFor(stopsBefore + 1, 20s)) {
+        std::cerr << "the bridge's link never said it was closing" << std::endl;
+        return false;
+    }
+    receiveOut = {"bridge, APP receive thread",
+                  rig.expectedBlocks,
+                  datagrams.size(),
+                  static_cast<double>(receive.cpuNs) / 1e6,
+                  wallMs,
+                  receive.waits};
+    allOut = {"bridge, all its threads",
+              rig.expectedBlocks,
+              datagrams.size(),
+              static_cast<double>(all.cpuNs) / 1e6,
+              wallMs,
+              all.waits};
+    return true;
+}
 
-    // --- the floor, reading as the bridge does, then through a buffer ---------
-    Configuration tables((dir / "bridge.xml").c_str());
+// One round of the floor from a fresh start, reading as the bridge does or
+// through a buffer.
+bool runFloor(Rig& rig, FloorForwarder::Reading reading, Measure& out,
+              std::vector<std::string>& datagrams) {
+    Configuration tables((rig.dir / "bridge.xml").c_str());
     tables.readConfiguration();
     std::vector<std::pair<std::uint32_t, float>> initial;
     for (const auto& input : fwdbench::trafficInputs()) {
@@ -299,72 +365,153 @@ int main(int argc, char** argv) {
     }
     sockaddr_in unitAddress{};
     unitAddress.sin_family = AF_INET;
-    unitAddress.sin_port = htons(unitOptions.port);
-    inet_pton(AF_INET, unitOptions.address.c_str(), &unitAddress.sin_addr);
+    unitAddress.sin_port = htons(rig.unitOptions.port);
+    inet_pton(AF_INET, rig.unitOptions.address.c_str(), &unitAddress.sin_addr);
 
-    bool same = true;
-    std::vector<Measure> floors;
-    for (const auto reading : {FloorForwarder::Reading::Exact, FloorForwarder::Reading::Buffered}) {
-        AppPeer feeder(stream, false);
-        FloorForwarder floor(appPeer.subscribed(), tableOf(tables.spo2Calibration),
-                             tableOf(tables.co2Calibration), unitAddress);
-        floor.applyInitial(initial);
-        if (!feeder.start("127.0.0.1", 0) || !floor.connect("127.0.0.1", feeder.port()) ||
-            !feeder.waitClient(20s)) {
-            std::cerr << "the floor could not connect to its feeder" << std::endl;
-            return 1;
+    AppPeer feeder(rig.stream, false);
+    FloorForwarder floor(rig.subscribed, tableOf(tables.spo2Calibration),
+                         tableOf(tables.co2Calibration), unitAddress);
+    floor.applyInitial(initial);
+    if (!feeder.start("127.0.0.1", 0) || !floor.connect("127.0.0.1", feeder.port()) ||
+        !feeder.waitClient(20s)) {
+        std::cerr << "the floor could not connect to its feeder" << std::endl;
+        return false;
+    }
+    const std::size_t firstDatagram = rig.unit->datagramCount();
+    const std::size_t blocksBefore = rig.counter->count();
+    FloorForwarder::Result result;
+    const auto wallStart = std::chrono::steady_clock::now();
+    std::thread forwarder([&] {
+        placeThisThread(Place::Forwarder);
+        result = floor.run(rig.stream.frameEnds.size(), reading);
+    });
+    const bool fed = rig.feed(feeder, blocksBefore);
+    forwarder.join();
+    if (!fed || !result.ok || !rig.counter->waitFor(blocksBefore + rig.expectedBlocks, 20s)) {
+        std::cerr << "the floor forwarded " << rig.counter->count() - blocksBefore << " of "
+                  << rig.expectedBlocks << " blocks" << std::endl;
+        return false;
+    }
+    const double wallMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
+            .count();
+    datagrams = datagramsSince(*rig.unit, firstDatagram);
+    out = {reading == FloorForwarder::Reading::Exact ? "floor, same system calls"
+                                                     : "floor, buffered reads",
+           static_cast<std::size_t>(result.blocks),
+           datagrams.size(),
+           static_cast<double>(result.cpuNs) / 1e6,
+           wallMs,
+           result.waits};
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Rig rig;
+    if (!parse(argc, argv, rig.options)) {
+        std::cerr << kUsage;
+        return 2;
+    }
+    placeThisThread(Place::Peers);
+    rig.stream = fwdbench::makeUpdateStream(rig.options.traffic);
+    rig.expectedBlocks = rig.stream.blocksThrough.back();
+
+    rig.dir = std::filesystem::temp_directory_path() / ("side-by-side-" + std::to_string(getpid()));
+    std::filesystem::create_directories(rig.dir);
+    std::filesystem::current_path(rig.dir);  // the bridge keeps its last-address file here
+    std::ofstream(rig.dir / "bridge.xml") << kBenchConfiguration;
+
+    LineCounter counter;
+    LineCounter co2Lines;
+    LineCounter stops;
+    rig.counter = &counter;
+    rig.co2Lines = &co2Lines;
+    rig.stops = &stops;
+    rig.unitOptions.watchdogTimeout = std::chrono::hours(1);
+    relayunit::RelayUnitEmulator unit(rig.unitOptions);
+    rig.unit = &unit;
+    unit.setLineObserver([&](const relayunit::ReceivedLine& line) {
+        if (line.name == "ABP") {
+            counter.add();
+        } else if (line.name == "CO2") {
+            co2Lines.add();
+        } else if (line.name == "STOPME") {
+            stops.add();
         }
-        firstDatagram = unit.datagramCount();
-        blocksBefore = counter.count();
-        FloorForwarder::Result result;
-        wallStart = std::chrono::steady_clock::now();
-        std::thread forwarder([&] { result = floor.run(frames, reading); });
-        const bool fed = feed(feeder, blocksBefore);
-        forwarder.join();
-        if (!fed || !result.ok || !counter.waitFor(blocksBefore + expectedBlocks, 20s)) {
-            std::cerr << "the floor forwarded " << counter.count() - blocksBefore << " of "
-                      << expectedBlocks << " blocks" << std::endl;
-            return 1;
-        }
-        wallMs =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
-                .count();
-        const auto floorDatagrams = datagramsSince(unit, firstDatagram);
-        const long diff = firstDifference(bridgeDatagrams, floorDatagrams);
-        const char* label = reading == FloorForwarder::Reading::Exact ? "floor, same system calls"
-                                                                      : "floor, buffered reads";
-        if (diff >= 0) {
-            same = false;
-            const auto at = static_cast<std::size_t>(diff);
-            std::cerr << label << ": datagram " << diff << " differs\n  bridge: "
-                      << (at < bridgeDatagrams.size() ? bridgeDatagrams[at] : "(none)")
-                      << "\n  floor:  "
-                      << (at < floorDatagrams.size() ? floorDatagrams[at] : "(none)") << std::endl;
-        }
-        floors.push_back({label, static_cast<std::size_t>(result.blocks), floorDatagrams.size(),
-                          static_cast<double>(result.cpuNs) / 1e6, wallMs, result.waits});
+    });
+    unit.start();
+
+    // The SIM side only starts the simulation (HW_PATSPEED 1); its APP port is
+    // unused, the scripted peer serves 55557.
+    simemu::EmulatorOptions simOptions;
+    simOptions.appPort = 0;
+    simOptions.quiet = true;
+    simemu::SimServerEmulator sim(simOptions);
+    sim.set("HW_PATSPEED", 1);
+    if (!sim.start()) {
+        return 1;
     }
 
-    const double floorUs = floors.front().perBlockUs();
+    // The forwarders take turns, round after round, so that the machine's
+    // other work weighs on all of them alike; each round's ratio compares
+    // neighbours in time.
+    Rounds bridgeReceive{"bridge, APP receive thread", {}};
+    Rounds bridgeAll{"bridge, all its threads", {}};
+    Rounds floorExact{"floor, same system calls", {}};
+    Rounds floorBuffered{"floor, buffered reads", {}};
+    std::vector<double> ratios;
+    bool same = true;
+    for (std::size_t round = 0; round < rig.options.rounds; ++round) {
+        Measure receive, all, exact, buffered;
+        std::vector<std::string> bridgeDatagrams, exactDatagrams, bufferedDatagrams;
+        if (!runBridge(rig, receive, all, bridgeDatagrams) ||
+            !runFloor(rig, FloorForwarder::Reading::Exact, exact, exactDatagrams) ||
+            !runFloor(rig, FloorForwarder::Reading::Buffered, buffered, bufferedDatagrams)) {
+            return 1;
+        }
+        for (const auto* floor : {&exactDatagrams, &bufferedDatagrams}) {
+            const long diff = firstDifference(bridgeDatagrams, *floor);
+            if (diff >= 0) {
+                same = false;
+                const auto at = static_cast<std::size_t>(diff);
+                std::cerr << (floor == &exactDatagrams ? exact.label : buffered.label) << ", round "
+                          << round + 1 << ": datagram " << diff << " differs\n  bridge: "
+                          << (at < bridgeDatagrams.size() ? bridgeDatagrams[at] : "(none)")
+                          << "\n  floor:  " << (at < floor->size() ? (*floor)[at] : "(none)")
+                          << std::endl;
+            }
+        }
+        bridgeReceive.measures.push_back(receive);
+        bridgeAll.measures.push_back(all);
+        floorExact.measures.push_back(exact);
+        floorBuffered.measures.push_back(buffered);
+        ratios.push_back(exact.perBlockUs() > 0 ? receive.perBlockUs() / exact.perBlockUs() : 0);
+    }
+
+    const double floorUs = floorExact.middle().perBlockUs();
     std::printf(
         "\ntraffic: %u updates of %u samples x 5 waveforms, numerics every %u updates; "
-        "%zu blocks\n",
-        options.traffic.updates, options.traffic.samplesPerUpdate, options.traffic.numericsEvery,
-        expectedBlocks);
+        "%zu blocks; %zu rounds (medians)\n",
+        rig.options.traffic.updates, rig.options.traffic.samplesPerUpdate,
+        rig.options.traffic.numericsEvery, rig.expectedBlocks, rig.options.rounds);
     std::printf("%-28s %7s %9s %8s %8s %11s %9s %6s\n", "forwarder", "blocks", "datagrams",
                 "CPU ms", "wall ms", "waits/block", "us/block", "ratio");
-    printRow(bridgeReceive, floorUs);
-    printRow(bridgeAll, floorUs);
-    for (const auto& f : floors) {
-        printRow(f, floorUs);
+    for (const Rounds* r : {&bridgeReceive, &bridgeAll, &floorExact, &floorBuffered}) {
+        printRow(r->middle(), floorUs);
     }
-    std::printf("ratio bridge/floor (same system calls), CPU per block: %.2f\n",
-                bridgeReceive.perBlockUs() / floorUs);
+    std::printf("by round (bridge us/block, floor us/block, ratio):");
+    for (std::size_t i = 0; i < ratios.size(); ++i) {
+        std::printf(" %.2f/%.2f/%.2f", bridgeReceive.measures[i].perBlockUs(),
+                    floorExact.measures[i].perBlockUs(), ratios[i]);
+    }
+    std::printf("\nratio bridge/floor (same system calls), CPU per block, median of rounds: %.2f\n",
+                median(ratios));
     std::printf("datagrams: %s\n", same ? "identical" : "DIFFERENT");
     std::fflush(stdout);
 
-    bridge.reset();
     std::filesystem::current_path("/");
-    std::filesystem::remove_all(dir);
+    std::filesystem::remove_all(rig.dir);
     return same ? 0 : 1;
 }
