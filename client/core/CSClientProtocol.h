@@ -275,8 +275,14 @@ class CSClientProtocol {
             CSMutex::Guard registry(registryLock_);
             update.forgetIfChanged(confirmedInputs_.changes());
             std::size_t record = 0;
+            // Inline: this runs for every sample.
             forEachRecord([&](std::uint32_t serverId, const ReceivedValue& value) {
-                if (setValueLocked(serverId, value, override, record++, count)) {
+                const std::size_t r = record++;
+                const InputParameterEntry* entry =
+                    r < update.byRecord.size() && update.byRecord[r].first == serverId
+                        ? update.byRecord[r].second
+                        : lookUpLocked(r, serverId);
+                if (entry != nullptr && update.set(count, *entry, value, override)) {
                     ++count;
                 }
             });
@@ -381,6 +387,24 @@ class CSClientProtocol {
                 changes = now;
             }
         }
+        // values[at] (appended when `at` is the end) becomes the entry's value;
+        // false for an entry of an unknown type.
+        bool set(std::size_t at, const InputParameterEntry& entry, const ReceivedValue& value,
+                 bool override) {
+            if (at == values.size()) {
+                values.emplace_back();
+                named.push_back(nullptr);
+            }
+            CSClient::Parameter& out = values[at];
+            if (!valueOfType(entry.type, value, override, out)) {
+                return false;
+            }
+            if (named[at] != &entry) {
+                out.id = entry.id;
+                named[at] = &entry;
+            }
+            return true;
+        }
         void keepFirst(std::size_t count) {
             values.erase(values.begin() + static_cast<std::ptrdiff_t>(count), values.end());
             named.resize(count);
@@ -395,11 +419,9 @@ class CSClientProtocol {
     static constexpr std::size_t kKeptUpdateRecords = 4096;
     UpdateScratch update_;
 
-    // One update record (the `record`-th), registryLock_ held: when `serverId` is a
-    // confirmed input, update_.values[at] (appended when `at` is the end) becomes
-    // its value; true then.
-    bool setValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
-                        std::size_t record, std::size_t at);
+    // The confirmed input of `serverId` (nullptr when none), recorded as the
+    // `record`-th record's; registryLock_ held.
+    const InputParameterEntry* lookUpLocked(std::size_t record, uint32_t serverId);
 
     // Transitions of closeConnection with stateLock_ held; true when the caller
     // should pause before the next attempt.

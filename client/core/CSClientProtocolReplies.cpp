@@ -102,37 +102,17 @@ void CSClientProtocol::confirmOutputLocked(const std::string& name, uint32_t ser
     }
 }
 
-bool CSClientProtocol::setValueLocked(uint32_t serverId, const ReceivedValue& value, bool override,
-                                      std::size_t record, std::size_t at) {
-    UpdateScratch& update = update_;
-    const InputParameterEntry* entry = nullptr;
-    if (record < update.byRecord.size() && update.byRecord[record].first == serverId) {
-        entry = update.byRecord[record].second;
+const CSClientProtocol::InputParameterEntry* CSClientProtocol::lookUpLocked(std::size_t record,
+                                                                            uint32_t serverId) {
+    const auto it = confirmedInputs_.find(serverId);
+    const InputParameterEntry* entry = it == confirmedInputs_.end() ? nullptr : it->second;
+    auto& byRecord = update_.byRecord;
+    if (record < byRecord.size()) {
+        byRecord[record] = {serverId, entry};
     } else {
-        const auto it = confirmedInputs_.find(serverId);
-        entry = it == confirmedInputs_.end() ? nullptr : it->second;
-        if (record < update.byRecord.size()) {
-            update.byRecord[record] = {serverId, entry};
-        } else {
-            update.byRecord.emplace_back(serverId, entry);  // records come in order
-        }
+        byRecord.emplace_back(serverId, entry);  // records come in order
     }
-    if (entry == nullptr) {
-        return false;
-    }
-    if (at == update.values.size()) {
-        update.values.emplace_back();
-        update.named.push_back(nullptr);
-    }
-    CSClient::Parameter& out = update.values[at];
-    if (!valueOfType(entry->type, value, override, out)) {
-        return false;
-    }
-    if (update.named[at] != entry) {
-        out.id = entry->id;
-        update.named[at] = entry;
-    }
-    return true;
+    return entry;
 }
 
 void CSClientProtocol::republishOutputs(const std::vector<std::string>& ids, bool splitOverride) {
