@@ -186,7 +186,6 @@ void CSClientProtocol::receiveMessage() {
         return;
     }
     const bool quiet = isQuiet();
-    const auto stallLimit = getTimings().payloadStallLimit;
     // The receive thread's own buffer keeps its storage from frame to frame, so
     // the stream of updates costs no allocation here; a rare large frame gets a
     // buffer of its own, so that its size is not kept for ever.
@@ -209,13 +208,15 @@ void CSClientProtocol::receiveMessage() {
             closeConnection();
             return;
         }
-        const auto now = std::chrono::steady_clock::now();
         if (n > 0) {
             received += static_cast<unsigned>(n);
-            lastProgress = now;
             if (received >= payloadLength) {
-                break;
+                break;  // the usual case: the clock and the timings are not needed
             }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (n > 0) {
+            lastProgress = now;
         }
         // A stalled server must not hold the thread: a requested close, or no
         // progress for the stall limit, gives the frame up.
@@ -224,7 +225,7 @@ void CSClientProtocol::receiveMessage() {
             pendingClose_.load()) {
             return;
         }
-        if (now - lastProgress >= stallLimit) {
+        if (now - lastProgress >= getTimings().payloadStallLimit) {
             reportReadError(quiet);
             closeConnection();
             return;
