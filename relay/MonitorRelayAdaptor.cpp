@@ -59,17 +59,23 @@ void MonitorRelayAdaptor::sendCommandText(const char* name, const std::string& v
     // Another thread's open session is not ours to join: a health operation's
     // own commands go out alone.
     if (ownsSession()) {
-        // Written straight into the session: every block passes here.
-        const std::size_t length = std::strlen(name) + valueText.size() + 3;
+        // Written straight into the session, in one piece: every block passes here.
+        const std::size_t nameLength = std::strlen(name);
+        const std::size_t length = nameLength + valueText.size() + 3;
         if (length + session_.size() > kMaxSessionLength && !session_.empty()) {
             sessionDatagrams_.push_back(session_);
             session_.clear();
         }
-        session_ += '[';
-        session_ += name;
-        session_ += ']';
-        session_ += valueText;
-        session_ += '@';
+        const std::size_t at = session_.size();
+        session_.resize(at + length);
+        char* out = &session_[at];
+        *out++ = '[';
+        std::memcpy(out, name, nameLength);
+        out += nameLength;
+        *out++ = ']';
+        std::memcpy(out, valueText.data(), valueText.size());
+        out += valueText.size();
+        *out = '@';
         return;
     }
     if (!link_) {
