@@ -181,6 +181,11 @@ FloorForwarder::Table tableOf(const std::map<float, float>& points) {
     return FloorForwarder::Table(points.begin(), points.end());
 }
 
+double msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
 // The middle of a list of figures (the mean of the two middle ones when even).
 double median(std::vector<double> values) {
     if (values.empty()) {
@@ -266,6 +271,16 @@ struct Rig {
             return counter->waitFor(blocksBefore + blocks, 20s);
         });
     }
+
+    // True when the feed went through and the unit received every block of it.
+    bool allForwarded(const char* who, bool fed, std::size_t blocksBefore) const {
+        if (fed && counter->waitFor(blocksBefore + expectedBlocks, 20s)) {
+            return true;
+        }
+        std::cerr << who << " forwarded " << counter->count() - blocksBefore << " of "
+                  << expectedBlocks << " blocks" << std::endl;
+        return false;
+    }
 };
 
 // One round of the bridge from a fresh start: a new SimulatorSample with its
@@ -304,15 +319,10 @@ bool runBridge(Rig& rig, Measure& receiveOut, Measure& allOut,
     const std::size_t blocksBefore = rig.counter->count();
     const auto statsBefore = threadStats();
     const auto wallStart = std::chrono::steady_clock::now();
-    if (!rig.feed(appPeer, blocksBefore) ||
-        !rig.counter->waitFor(blocksBefore + rig.expectedBlocks, 20s)) {
-        std::cerr << "the bridge forwarded " << rig.counter->count() - blocksBefore << " of "
-                  << rig.expectedBlocks << " blocks" << std::endl;
+    if (!rig.allForwarded("the bridge", rig.feed(appPeer, blocksBefore), blocksBefore)) {
         return false;
     }
-    const double wallMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
-            .count();
+    const double wallMs = msSince(wallStart);
     // The APP receive thread does the forwarding: of the bridge's threads, it
     // is the one that worked; the others wake now and then for timeouts.
     ThreadStat receive;
@@ -387,14 +397,10 @@ bool runFloor(Rig& rig, FloorForwarder::Reading reading, Measure& out,
     });
     const bool fed = rig.feed(feeder, blocksBefore);
     forwarder.join();
-    if (!fed || !result.ok || !rig.counter->waitFor(blocksBefore + rig.expectedBlocks, 20s)) {
-        std::cerr << "the floor forwarded " << rig.counter->count() - blocksBefore << " of "
-                  << rig.expectedBlocks << " blocks" << std::endl;
+    if (!rig.allForwarded("the floor", fed && result.ok, blocksBefore)) {
         return false;
     }
-    const double wallMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
-            .count();
+    const double wallMs = msSince(wallStart);
     datagrams = datagramsSince(*rig.unit, firstDatagram);
     out = {reading == FloorForwarder::Reading::Exact ? "floor, same system calls"
                                                      : "floor, buffered reads",
