@@ -184,6 +184,30 @@ TEST_F(Registry, UpdatesFollowTheRegistryAsItChanges) {
     engine.removeCallbackInterface(&recorder);
 }
 
+// An update larger than what the engine keeps between updates is delivered
+// whole, and the updates after it are built afresh.
+TEST_F(Registry, AnUpdateBeyondWhatIsKeptIsDeliveredAndForgotten) {
+    UpdateRecorder recorder;
+    ASSERT_TRUE(engine.addCallbackInterface(&recorder));
+    ASSERT_EQ(client.registerInputParameters({in("A"), in("B")}), CSClient::RESULT_OK);
+    engine.confirmInput("A", 1);
+    engine.confirmInput("B", 2);
+    std::vector<std::pair<uint32_t, float>> huge;
+    for (int i = 0; i < 5000; ++i) {
+        huge.emplace_back(i % 3 == 2 ? 7u : 1u + i % 3, static_cast<float>(i));  // 7: unknown
+    }
+    engine.deliver(huge);
+    engine.deliver({{2, 0.5f}, {1, 0.25f}});
+    ASSERT_EQ(recorder.updates.size(), 2u);
+    const Update& first = recorder.updates[0];
+    ASSERT_EQ(first.size(), 3334u);  // two of every three records are known
+    EXPECT_EQ(first[0], std::make_pair(std::string("A"), 0.0f));
+    EXPECT_EQ(first[1], std::make_pair(std::string("B"), 1.0f));
+    EXPECT_EQ(first.back(), std::make_pair(std::string("B"), 4999.0f));
+    EXPECT_EQ(recorder.updates[1], (Update{{"B", 0.5f}, {"A", 0.25f}}));
+    engine.removeCallbackInterface(&recorder);
+}
+
 TEST_F(Registry, ReregistrationRenewsInputsAndKeepsOutputs) {
     ASSERT_EQ(client.registerInputParameters({in("B", 1), in("A", 3)}), CSClient::RESULT_OK);
     ASSERT_EQ(client.registerOutputParameter(out("O")), CSClient::RESULT_OK);
