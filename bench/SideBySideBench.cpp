@@ -348,18 +348,13 @@ bool runBridge(Rig& rig, Measure& receiveOut, Measure& allOut,
         std::cerr << "the bridge's link never said it was closing" << std::endl;
         return false;
     }
-    receiveOut = {"bridge, APP receive thread",
-                  rig.expectedBlocks,
-                  datagrams.size(),
-                  static_cast<double>(receive.cpuNs) / 1e6,
-                  wallMs,
-                  receive.waits};
-    allOut = {"bridge, all its threads",
-              rig.expectedBlocks,
-              datagrams.size(),
-              static_cast<double>(all.cpuNs) / 1e6,
-              wallMs,
-              all.waits};
+    const auto measure = [&](const char* label, const ThreadStat& used) {
+        return Measure{
+            label,  rig.expectedBlocks, datagrams.size(), static_cast<double>(used.cpuNs) / 1e6,
+            wallMs, used.waits};
+    };
+    receiveOut = measure("bridge, APP receive thread", receive);
+    allOut = measure("bridge, all its threads", all);
     return true;
 }
 

@@ -19,8 +19,8 @@ float interpolate(float earlier, float later, float factor) {
 
 // Number texts are written without streams: the forwarding path formats
 // every value of every block, and a stream per value cost most of its time.
-// The waveform texts are written straight into one buffer sized for the
-// longest possible text, so a block allocates each text once.
+// The waveform texts are written straight into the caller's buffer, sized
+// first for the longest possible text; a kept buffer is not allocated again.
 constexpr std::size_t kMaxIntChars = 11;  // "-2147483648"
 
 char* putInt(char* out, int value) {
