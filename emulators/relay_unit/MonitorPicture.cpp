@@ -114,20 +114,24 @@ std::vector<std::string> brailleRows(const Slots& slots, float min, float max, i
         cells[static_cast<std::size_t>((y / 4) * columns + x / 2)] |= kDotBit[x % 2][y % 4];
     };
     const std::size_t n = slots.size();
-    std::optional<int> previousY;
+    // The last plotted row, joined to the next; none after a gap. (Not an
+    // optional: one compiler warns, wrongly, that its value may be unset.)
+    bool joined = false;
+    int previousY = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (!slots[i]) {
-            previousY.reset();
+            joined = false;
             continue;
         }
         const int x = static_cast<int>(i * static_cast<std::size_t>(dotsX) / n);
         const int y = static_cast<int>(std::lround(depth(*slots[i], min, max) * (dotsY - 1)));
-        const int from = previousY ? std::min(*previousY, y) : y;
-        const int to = previousY ? std::max(*previousY, y) : y;
+        const int from = joined ? std::min(previousY, y) : y;
+        const int to = joined ? std::max(previousY, y) : y;
         for (int yy = from; yy <= to; ++yy) {
             plot(x, yy);
         }
         previousY = y;
+        joined = true;
     }
     std::vector<std::string> text(static_cast<std::size_t>(rows));
     for (int r = 0; r < rows; ++r) {
