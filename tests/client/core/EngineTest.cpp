@@ -301,7 +301,10 @@ TEST_F(Fixture, FailedWriteUnderTheRegistryLockClosesThroughTheReceiveThread) {
     auto* transport = new FailingTransport;
     ASSERT_TRUE(client->engine->changeCommsInterface(transport));
     ASSERT_TRUE(openTo(peer.port()));
-    ASSERT_TRUE(reach(CSClient::STATE_READY));
+    ASSERT_TRUE(readyWith(peer));
+    // The version request goes out just after READY; only the registration may fail.
+    ASSERT_TRUE(
+        waitUntil([&] { return contains(codesSent(peer, 0), coretest::CODE_VERSION); }, kDeadline));
     transport->fail.store(true);
     testing::internal::CaptureStderr();
     const CSClient::Result result =
