@@ -1,17 +1,20 @@
-// The safe replacement of a configuration file: a checked, synced backup, a
-// temporary file renamed over the original, links written through.
+// The safe replacement of a configuration file: a complete, synced backup that
+// never replaces another, a temporary file renamed over the original with its
+// owner and mode, links written through.
 #include "config/ConfigFileIo.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 #include <string>
 #include <system_error>
 
@@ -23,6 +26,13 @@ namespace {
 
 SyncFunction syncFunction = ::fsync;
 
+// Temporary files of a save are "<file>.saving-" and six random characters:
+// a name nobody else gives, so that what a killed save left can be recognised.
+const char kTempMarker[] = ".saving-";
+constexpr std::size_t kTempRandom = 6;
+// Enough for any burst of saves within one second.
+constexpr int kMaxBackupSuffix = 999;
+
 [[noreturn]] void throwErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
@@ -31,6 +41,13 @@ SyncFunction syncFunction = ::fsync;
 void closeKeepingErrno(int fd) {
     const int err = errno;
     ::close(fd);
+    errno = err;
+}
+
+// Removes `path`, keeping the caller's errno.
+void unlinkKeepingErrno(const std::string& path) {
+    const int err = errno;
+    ::unlink(path.c_str());
     errno = err;
 }
 
@@ -62,75 +79,129 @@ void syncAndClose(int fd, const std::string& name) {
     }
 }
 
-}  // namespace
+std::string directoryOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
 
-std::string backupName(const std::string& path) {
+std::string baseNameOf(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Syncs the directory that holds `path`, so that a new name in it survives a
+// power cut; false when that fails.
+bool syncDirectoryOf(const std::string& path) {
+    const int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = syncFunction(fd) == 0;
+    closeKeepingErrno(fd);
+    return synced;
+}
+
+// A new, empty temporary file beside `path`; its name is returned in `name`.
+int createTemporary(const std::string& path, const std::string& what, std::string& name) {
+    name = path + kTempMarker + std::string(kTempRandom, 'X');
+    const int fd = ::mkstemp(&name[0]);
+    if (fd < 0) {
+        throwErrno("cannot create " + what + " beside " + path);
+    }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+}
+
+// Gives `fd` the owner, group and mode of `like`. Changing the owner needs
+// root; a file that already has them is left alone.
+void copyOwnerAndMode(int fd, const struct stat& like, const std::string& name) {
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) {
+        throwErrno("cannot read the owner of " + name);
+    }
+    if ((now.st_uid != like.st_uid || now.st_gid != like.st_gid) &&
+        ::fchown(fd, like.st_uid, like.st_gid) != 0) {
+        throwErrno("cannot keep the owner " + std::to_string(like.st_uid) + ":" +
+                   std::to_string(like.st_gid) + " of " + name);
+    }
+    // After the owner: changing it clears the set-id bits.
+    if (::fchmod(fd, like.st_mode & 07777) != 0) {
+        throwErrno("cannot set the mode of " + name);
+    }
+}
+
+std::string backupStamp() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%d-%m-%Y %H-%M-%S", &local);
-    return path + "." + stamp + ".bak";
+    return stamp;
 }
 
-// Copies the current file to the backup. The backup gets the file's own mode
-// (calibration files may be private), is never opened through a link planted
-// at its name, and is written whole and synced: a save must not go on over a
-// damaged copy of what it replaces. A backup that cannot be created at all
-// does not stop the save; one that cannot be written does.
-void copyToBackup(const std::string& path, const std::string& backup) {
-    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}  // namespace
+
+std::string makeBackup(const std::string& path, const std::string& contents) {
     struct stat source {};
-    const bool haveSource = in >= 0 && ::fstat(in, &source) == 0;
-    const int out = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                           haveSource ? 0600 : 0666);
-    if (out < 0) {
-        if (in >= 0) {
-            ::close(in);
-        }
-        return;
+    if (::stat(path.c_str(), &source) != 0) {
+        throwErrno("cannot read " + path);
     }
+    const std::string what = "the backup of " + path;
+    std::string temporary;
+    const int fd = createTemporary(path, what, temporary);
     try {
-        if (haveSource && ::fchmod(out, source.st_mode & 07777) != 0) {
-            throwErrno("cannot set the mode of " + backup);
+        try {
+            copyOwnerAndMode(fd, source, what);
+        } catch (const std::system_error&) {
+            // Readable by the same people as the file is what matters; the
+            // owner of a copy is a nicety a non-root save cannot give.
+            if (::fchmod(fd, source.st_mode & 0777) != 0) {
+                throwErrno("cannot set the mode of " + what);
+            }
         }
-        char buffer[8192];
-        for (;;) {
-            if (in < 0) {
-                break;
-            }
-            const ssize_t n = ::read(in, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                throwErrno("cannot read " + path);
-            }
-            if (n == 0) {
-                break;
-            }
-            writeAll(out, buffer, static_cast<std::size_t>(n), backup);
-        }
+        writeAll(fd, contents.data(), contents.size(), what);
     } catch (...) {
-        closeKeepingErrno(out);
-        if (in >= 0) {
-            closeKeepingErrno(in);
-        }
+        closeKeepingErrno(fd);
+        unlinkKeepingErrno(temporary);
         throw;
     }
-    if (in >= 0) {
-        ::close(in);
+    try {
+        syncAndClose(fd, what);
+    } catch (...) {
+        unlinkKeepingErrno(temporary);
+        throw;
     }
-    syncAndClose(out, backup);
+    // A link to a name that exists fails, so an older backup of the same
+    // second (or anything else at its name, a link included) stays as it is.
+    const std::string stem = path + "." + backupStamp();
+    std::string backup;
+    for (int suffix = 0;; ++suffix) {
+        backup = stem + (suffix == 0 ? "" : "." + std::to_string(suffix)) + ".bak";
+        if (::link(temporary.c_str(), backup.c_str()) == 0) {
+            break;
+        }
+        if (errno != EEXIST || suffix == kMaxBackupSuffix) {
+            unlinkKeepingErrno(temporary);
+            throwErrno("cannot create the backup " + backup);
+        }
+    }
+    ::unlink(temporary.c_str());
+    if (!syncDirectoryOf(path)) {
+        unlinkKeepingErrno(backup);
+        throwErrno("cannot sync the directory of " + backup);
+    }
+    return backup;
 }
 
-// The file a save must replace: the end of a chain of symbolic links, so that a
-// link stays a link and its target gets the new text.
 std::string resolveLinks(std::string path) {
     for (int hop = 0; hop < 40; ++hop) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
             return path;
+        }
+        if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+            throw std::runtime_error("the link " + path + " belongs to user " +
+                                     std::to_string(st.st_uid) + " and is not followed");
         }
         std::string target(4096, '\0');
         const ssize_t n = ::readlink(path.c_str(), &target[0], target.size());
@@ -146,61 +217,70 @@ std::string resolveLinks(std::string path) {
     throwErrno("cannot follow the link " + path);
 }
 
-// A file that nobody may write is the owner's choice to keep it: refused even
-// for root, who could write it anyway, by its mode bits.
 void checkWritable(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        return;  // a new file
+        return;  // the save's own read reports a missing file
     }
     if ((st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) {
         throw std::runtime_error(path + " is not writable");
     }
 }
 
-// Writes the text to a temporary file beside `path`, syncs it and renames it over
-// `path`, so a failure at any point leaves the previous file untouched.
 void replaceFileAtomically(const std::string& path, const std::string& text) {
-    std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkstemp(&tmp[0]);
-    if (fd < 0) {
-        throwErrno("cannot create a temporary file beside " + path);
+    struct stat old {};
+    if (::stat(path.c_str(), &old) != 0) {
+        throwErrno("cannot read " + path);
     }
+    std::string temporary;
+    const int fd = createTemporary(path, "a temporary file", temporary);
     try {
-        struct stat old {};
-        if (::stat(path.c_str(), &old) == 0) {
-            ::fchmod(fd, old.st_mode & 07777);
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            ::fchmod(fd, 0666 & ~mask);
-        }
-        writeAll(fd, text.data(), text.size(), tmp);
+        // A save run by root must not hand the service user's file to root.
+        copyOwnerAndMode(fd, old, path);
+        writeAll(fd, text.data(), text.size(), temporary);
     } catch (...) {
         closeKeepingErrno(fd);
-        ::unlink(tmp.c_str());
+        unlinkKeepingErrno(temporary);
         throw;
     }
     try {
-        syncAndClose(fd, tmp);
+        syncAndClose(fd, temporary);
     } catch (...) {
-        ::unlink(tmp.c_str());
+        unlinkKeepingErrno(temporary);
         throw;
     }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        errno = err;
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        unlinkKeepingErrno(temporary);
         throwErrno("cannot replace " + path);
     }
     // Make the rename itself survive a power cut; the file is complete either way.
-    const std::string::size_type slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        syncFunction(dirFd);
-        ::close(dirFd);
+    syncDirectoryOf(path);
+}
+
+void removeSaveLeftovers(const std::string& path) {
+    const std::string prefix = baseNameOf(path) + kTempMarker;
+    const std::string directory = directoryOf(path);
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) {
+        return;
     }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + kTempRandom || name.compare(0, prefix.size(), prefix)) {
+            continue;
+        }
+        bool random = true;
+        for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+            random = random && std::isalnum(static_cast<unsigned char>(name[i]));
+        }
+        const std::string full = directory + (directory.back() == '/' ? "" : "/") + name;
+        struct stat st {};
+        if (random && ::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::unlink(full.c_str()) == 0) {
+            std::cout << "MR>Removed the leftover of an interrupted save: " << full << std::endl;
+        }
+    }
+    ::closedir(dir);
 }
 
 void setSyncFunction(SyncFunction sync) {

@@ -1,5 +1,6 @@
 #include "config/Configuration.h"
 
+#include "config/ConfigDocument.h"
 #include "config/ConfigFileIo.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/optional.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <cctype>
@@ -19,8 +21,11 @@
 #include <locale>
 #include <sstream>
 #include <system_error>
+#include <vector>
 
 namespace pt = boost::property_tree;
+
+namespace config_xml {
 
 namespace {
 
@@ -28,6 +33,8 @@ namespace {
 // a damaged or hostile file from exhausting memory or the reader's stack.
 constexpr std::size_t kMaxFileSize = 1024 * 1024;
 constexpr int kMaxNesting = 100;
+
+}  // namespace
 
 std::string readWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -49,83 +56,26 @@ std::string readWholeFile(const std::string& path) {
     return text;
 }
 
-// Refuses a document whose elements nest deeper than kMaxNesting, before the
-// recursive reader sees it. Counts conservatively: comments, CDATA sections,
-// processing instructions and declarations are skipped as the reader skips
-// them, quoted attribute values may hold ">".
-void checkNesting(const std::string& text, const std::string& path) {
-    int depth = 0;
-    std::size_t i = 0;
-    const auto skipPast = [&](const char* end, std::size_t from) {
-        const std::size_t at = text.find(end, from);
-        return at == std::string::npos ? text.size() : at + std::strlen(end);
-    };
-    while ((i = text.find('<', i)) != std::string::npos) {
-        if (text.compare(i, 4, "<!--") == 0) {
-            i = skipPast("-->", i + 4);
-        } else if (text.compare(i, 9, "<![CDATA[") == 0) {
-            i = skipPast("]]>", i + 9);
-        } else if (text.compare(i, 2, "<?") == 0) {
-            i = skipPast("?>", i + 2);
-        } else if (text.compare(i, 9, "<!DOCTYPE") == 0 && i + 9 < text.size() &&
-                   std::isspace(static_cast<unsigned char>(text[i + 9]))) {
-            // A document type declaration may hold bracketed "<...>" parts.
-            int brackets = 0;
-            for (i += 9; i < text.size(); ++i) {
-                const char c = text[i];
-                if (c == '[') {
-                    ++brackets;
-                } else if (c == ']') {
-                    --brackets;
-                } else if (c == '>' && brackets <= 0) {
-                    break;
-                }
-            }
-            ++i;
-        } else if (text.compare(i, 2, "<!") == 0) {
-            i = skipPast(">", i + 2);  // any other declaration ends at its first ">"
-        } else if (text.compare(i, 2, "</") == 0) {
-            depth = depth > 0 ? depth - 1 : 0;
-            i = skipPast(">", i + 2);
-        } else {
-            char quote = 0;
-            std::size_t j = i + 1;
-            for (; j < text.size(); ++j) {
-                const char c = text[j];
-                if (quote != 0) {
-                    quote = c == quote ? 0 : quote;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                } else if (c == '>') {
-                    break;
-                }
-            }
-            if (j >= text.size()) {
-                return;  // unterminated: the reader stops there with its own error
-            }
-            if (text[j - 1] != '/' && ++depth > kMaxNesting) {
-                throw pt::xml_parser_error(
-                    "elements nested deeper than " + std::to_string(kMaxNesting) + " levels", path,
-                    static_cast<unsigned long>(std::count(text.begin(), text.begin() + i, '\n') +
-                                               1));
-            }
-            i = j + 1;
-        }
-    }
-}
-
-pt::ptree parseDocument(const std::string& text, const std::string& path) {
-    checkNesting(text, path);
+Document parseDocument(const std::string& text, const std::string& path) {
+    Document document;
+    document.layout = scanDocument(text, "MonitorRelay", kMaxNesting, path);
     std::istringstream in(text);
     in.imbue(std::locale());
-    pt::ptree tree;
     try {
-        pt::read_xml(in, tree, 0);
+        pt::read_xml(in, document.tree, 0);
     } catch (const pt::xml_parser_error& e) {
         throw pt::xml_parser_error(e.message(), path, e.line());
     }
-    return tree;
+    return document;
 }
+
+}  // namespace config_xml
+
+namespace {
+
+using config_xml::Document;
+using config_xml::parseDocument;
+using config_xml::readWholeFile;
 
 // Offset of the first character XML 1.0 cannot hold (C0 controls but tab, line
 // feed and carriage return; surrogates, U+FFFE and U+FFFF in UTF-8 form), or npos.
@@ -195,50 +145,126 @@ std::string formatFloat(float v) {
     return out.str();
 }
 
-pt::ptree calibrationTree(const std::map<float, float>& table) {
-    pt::ptree tree;
-    for (const auto& point : table) {
-        pt::ptree entry;
-        entry.put("<xmlattr>.key", formatFloat(point.first));
-        entry.put("<xmlattr>.value", formatFloat(point.second));
-        tree.add_child("Entry", entry);
+// The fields a file holds, read as a start-up reads them. The range is
+// optional; each end that is missing or unreadable stays unset.
+struct FileFields {
+    int32_t spo2Scale = 0;
+    std::string serialId;
+    std::string ipAddress;
+    boost::optional<std::string> ipRangeStart;
+    boost::optional<std::string> ipRangeEnd;
+    std::map<float, float> co2Calibration;
+    std::map<float, float> spo2Calibration;
+};
+
+boost::optional<std::string> optionalTextAt(const pt::ptree& tree, const char* path) {
+    try {
+        return textAt(tree, path);
+    } catch (const std::exception&) {
+        return boost::none;
     }
-    return tree;
 }
 
-// Reads the written text back as a start-up would and names the first field
-// that would come back different, so that a save never leaves a file the
-// bridge cannot read or reads otherwise.
-void checkReadsBack(const Configuration& record, const std::string& text) {
-    const std::string kept = "; " + record.filePath + " is left as it was";
-    Configuration back(record.filePath.c_str());
+FileFields readFields(const pt::ptree& tree) {
+    FileFields fields;
+    fields.spo2Scale = parseInt32(tree, "MonitorRelay.SPO2Scale");
+    fields.serialId = textAt(tree, "MonitorRelay.SerialID");
+    fields.ipAddress = textAt(tree, "MonitorRelay.IPAddress");
+    readCalibration(tree.get_child("MonitorRelay.SPO2Calibration"), fields.spo2Calibration);
+    readCalibration(tree.get_child("MonitorRelay.CO2Calibration"), fields.co2Calibration);
+    fields.ipRangeStart = optionalTextAt(tree, "MonitorRelay.IPRangeStart");
+    fields.ipRangeEnd = optionalTextAt(tree, "MonitorRelay.IPRangeEnd");
+    return fields;
+}
+
+// The element `name` of the root written anew, in the place and with the
+// indentation (and line ends) of the element it replaces.
+std::string elementText(const std::string& text, const config_xml::Span& at,
+                        const std::string& name, const std::map<float, float>& table) {
+    const std::size_t lineStart =
+        at.begin == 0 ? std::string::npos : text.rfind('\n', at.begin - 1);
+    const std::size_t from = lineStart == std::string::npos ? 0 : lineStart + 1;
+    const std::string indent = text.substr(from, at.begin - from);
+    const bool ownLine =
+        lineStart != std::string::npos && indent.find_first_not_of(" \t") == std::string::npos;
+    const std::string eol =
+        lineStart > 0 && lineStart != std::string::npos && text[lineStart - 1] == '\r' ? "\r\n"
+                                                                                       : "\n";
+    std::string out = "<" + name + ">";
+    for (const auto& point : table) {
+        if (ownLine) {
+            out += eol + indent + "    ";
+        }
+        out += "<Entry key=\"" + formatFloat(point.first) + "\" value=\"" +
+               formatFloat(point.second) + "\"/>";
+    }
+    if (ownLine) {
+        out += eol + indent;
+    }
+    return out + "</" + name + ">";
+}
+
+// The text on disk with only the SpO2 scale and the two tables replaced by the
+// record's: whatever else an administrator wrote stays byte for byte.
+std::string withRecordTables(const std::string& text, const config_xml::Layout& layout,
+                             const Configuration& record) {
+    struct Replacement {
+        config_xml::Span span;
+        std::string with;
+    };
+    std::vector<Replacement> replacements;
+    for (const char* name : {"SPO2Scale", "CO2Calibration", "SPO2Calibration"}) {
+        const auto found = layout.rootChildren.find(name);
+        if (found == layout.rootChildren.end() || found->second.end <= found->second.begin) {
+            throw std::runtime_error(std::string("cannot find MonitorRelay.") + name + " in " +
+                                     record.filePath);
+        }
+        std::string with;
+        if (std::strcmp(name, "SPO2Scale") == 0) {
+            with = "<SPO2Scale>" + std::to_string(record.spo2Scale) + "</SPO2Scale>";
+        } else {
+            with = elementText(text, found->second, name,
+                               name[0] == 'C' ? record.co2Calibration : record.spo2Calibration);
+        }
+        replacements.push_back({found->second, with});
+    }
+    // From the end, so that earlier offsets stay valid.
+    std::sort(
+        replacements.begin(), replacements.end(),
+        [](const Replacement& a, const Replacement& b) { return a.span.begin > b.span.begin; });
+    std::string out = text;
+    for (const Replacement& r : replacements) {
+        out.replace(r.span.begin, r.span.end - r.span.begin, r.with);
+    }
+    return out;
+}
+
+// Reads the new text back as a start-up would and names the first field that
+// would come back different, so that a save never leaves a file the bridge
+// cannot read or reads otherwise.
+void checkReadsBack(const FileFields& expected, const std::string& text, const std::string& path) {
+    const std::string kept = "; " + path + " is left as it was";
+    FileFields back;
     try {
-        const pt::ptree tree = parseDocument(text, record.filePath);
-        back.spo2Scale = parseInt32(tree, "MonitorRelay.SPO2Scale");
-        back.serialId = textAt(tree, "MonitorRelay.SerialID");
-        back.ipAddress = textAt(tree, "MonitorRelay.IPAddress");
-        back.ipRangeStart = textAt(tree, "MonitorRelay.IPRangeStart");
-        back.ipRangeEnd = textAt(tree, "MonitorRelay.IPRangeEnd");
-        readCalibration(tree.get_child("MonitorRelay.SPO2Calibration"), back.spo2Calibration);
-        readCalibration(tree.get_child("MonitorRelay.CO2Calibration"), back.co2Calibration);
+        back = readFields(parseDocument(text, path).tree);
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("the new text would not read back (") + e.what() +
                                  ")" + kept);
     }
     const char* differs = nullptr;
-    if (back.spo2Scale != record.spo2Scale) {
+    if (back.spo2Scale != expected.spo2Scale) {
         differs = "SPO2Scale";
-    } else if (back.serialId != record.serialId) {
+    } else if (back.serialId != expected.serialId) {
         differs = "SerialID";
-    } else if (back.ipAddress != record.ipAddress) {
+    } else if (back.ipAddress != expected.ipAddress) {
         differs = "IPAddress";
-    } else if (back.ipRangeStart != record.ipRangeStart) {
+    } else if (back.ipRangeStart != expected.ipRangeStart) {
         differs = "IPRangeStart";
-    } else if (back.ipRangeEnd != record.ipRangeEnd) {
+    } else if (back.ipRangeEnd != expected.ipRangeEnd) {
         differs = "IPRangeEnd";
-    } else if (back.spo2Calibration != record.spo2Calibration || back.spo2Calibration.empty()) {
+    } else if (back.spo2Calibration != expected.spo2Calibration || back.spo2Calibration.empty()) {
         differs = "SPO2Calibration";
-    } else if (back.co2Calibration != record.co2Calibration || back.co2Calibration.empty()) {
+    } else if (back.co2Calibration != expected.co2Calibration || back.co2Calibration.empty()) {
         differs = "CO2Calibration";
     }
     if (differs != nullptr) {
@@ -251,10 +277,17 @@ void checkReadsBack(const Configuration& record, const std::string& text) {
 
 Configuration::Configuration(const char* path) : filePath(path ? path : "") {}
 
-bool Configuration::readConfiguration() {
+bool Configuration::readConfiguration(bool removeSaveLeftovers) {
     std::cout << "MR>Reading configuration file: " << filePath << std::endl;
+    if (removeSaveLeftovers) {
+        try {
+            config_io::removeSaveLeftovers(config_io::resolveLinks(filePath));
+        } catch (const std::exception&) {
+            // A link the save would refuse: the save says so when it comes.
+        }
+    }
     try {
-        const pt::ptree tree = parseDocument(readWholeFile(filePath), filePath);
+        const pt::ptree tree = parseDocument(readWholeFile(filePath), filePath).tree;
         spo2Scale = parseInt32(tree, "MonitorRelay.SPO2Scale");
         serialId = textAt(tree, "MonitorRelay.SerialID");
         ipAddress = textAt(tree, "MonitorRelay.IPAddress");
@@ -279,11 +312,11 @@ bool Configuration::readConfiguration() {
             std::cerr << "MR>ERROR>" << e.what() << std::endl;
             std::cerr << "Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration "
                          "file. Ignoring."
-                      << std::flush;
+                      << std::endl;
         }
     } catch (const std::exception& e) {
         std::cerr << "MR>ERROR>" << e.what() << std::endl;
-        std::cerr << "Unable to read the configuration file" << std::flush;
+        std::cerr << "Unable to read the configuration file" << std::endl;
         return false;
     }
     std::cout << "MR>Configuration file read succesfully." << std::endl;
@@ -294,28 +327,30 @@ bool Configuration::writeConfiguration() {
     try {
         const std::string target = config_io::resolveLinks(filePath);
         config_io::checkWritable(target);
+        config_io::removeSaveLeftovers(target);
 
-        pt::ptree tree;
-        tree.put("MonitorRelay.IPAddress", ipAddress);
-        tree.put("MonitorRelay.IPRangeStart", ipRangeStart);
-        tree.put("MonitorRelay.IPRangeEnd", ipRangeEnd);
-        tree.put("MonitorRelay.SerialID", serialId);
-        tree.put("MonitorRelay.SPO2Scale", spo2Scale);
-        tree.add_child("MonitorRelay.CO2Calibration", calibrationTree(co2Calibration));
-        tree.add_child("MonitorRelay.SPO2Calibration", calibrationTree(spo2Calibration));
+        // The file as it is now: an administrator may have edited it since
+        // start-up, and only the calibration is ours to write.
+        const std::string onDisk = readWholeFile(target);
+        const Document document = parseDocument(onDisk, filePath);
+        FileFields expected = readFields(document.tree);
+        const std::string text = withRecordTables(onDisk, document.layout, *this);
+        expected.spo2Scale = spo2Scale;
+        expected.co2Calibration = co2Calibration;
+        expected.spo2Calibration = spo2Calibration;
+        checkReadsBack(expected, text, filePath);
 
-        std::ostringstream text;
-        pt::write_xml(text, tree, pt::xml_writer_make_settings<std::string>(' ', 4, "utf-8"));
-        if (!text) {
-            throw std::runtime_error("cannot format the configuration");
+        const std::string backup = config_io::makeBackup(target, onDisk);
+        try {
+            config_io::replaceFileAtomically(target, text);
+        } catch (...) {
+            // The file is as it was: its copy would only mislead.
+            ::unlink(backup.c_str());
+            throw;
         }
-        checkReadsBack(*this, text.str());
-
-        config_io::copyToBackup(target, config_io::backupName(filePath));
-        config_io::replaceFileAtomically(target, text.str());
     } catch (const std::exception& e) {
         std::cerr << "MR>ERROR>" << e.what() << std::endl;
-        std::cerr << "Unable to save the configuration file" << std::flush;
+        std::cerr << "Unable to save the configuration file" << std::endl;
         return false;
     }
     std::cout << "MR>Configuration file has been written at: " << filePath << std::endl;

@@ -13,13 +13,17 @@ class Configuration {
 
     // Reads filePath into the record; calibration points are merged into the
     // tables already held. On failure some fields may already hold new values.
-    bool readConfiguration();
+    // Unless told otherwise it first removes what an interrupted save left
+    // beside the file.
+    bool readConfiguration(bool removeSaveLeftovers = true);
 
-    // Copies the current file to a dated backup, then replaces the file with the
-    // record. The replacement is atomic: the file is either the old or the new one.
-    // A link is written through to its target; a file without write permission,
-    // or a record whose text would not read back the same, is not saved.
-    // False when the file was left as it was.
+    // Writes the record's SpO2 scale and calibration tables into the file as it
+    // is on disk now, after a complete, dated backup beside it; everything else
+    // in the file stays as it is. The replacement is atomic and keeps the
+    // file's owner, group and mode. A link is written through to its target
+    // (only a link of root's or of this user's); a file without write
+    // permission, one that no longer reads, or a text that would not read back
+    // the same is not saved. False when the file was left as it was.
     bool writeConfiguration();
 
     std::string filePath;
