@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/BridgeLoop.h"
+#include "config/ConfigCheck.h"
 #include "config/Configuration.h"
 #include "relay/WifiConfiguration.h"
 
@@ -24,7 +25,8 @@ int runCommandLine(int argc, const char* const argv[]) {
                                                      po::value<std::string>(&configPath),
                                                      "Pathname to the configuration XML file")(
         "wifi,w", po::value<std::vector<std::string>>(&wifiArgs)->multitoken(),
-        "Configure WIFI settings (arg: MR_IP WIFI_SSID WIFI_PWD)");
+        "Configure WIFI settings (arg: MR_IP WIFI_SSID WIFI_PWD)")(
+        "check,c", "Check the configuration file and exit");
 
     po::variables_map vm;
     try {
@@ -53,6 +55,20 @@ int runCommandLine(int argc, const char* const argv[]) {
     if (vm.count("debug")) {
         std::cout << "MR>Debug mode enabled" << std::endl;
         debug = true;
+    }
+
+    if (vm.count("check")) {
+        if (configPath.empty()) {
+            std::cerr << "MR>Missing configuration file path in parameters" << std::endl;
+            std::cout << std::endl << desc << std::endl;
+            return 1;
+        }
+        try {
+            return checkConfigurationFile(configPath);
+        } catch (const std::exception& e) {
+            std::cerr << "MR>ERROR>" << e.what() << std::endl;
+            return 1;
+        }
     }
 
     try {

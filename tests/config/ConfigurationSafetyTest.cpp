@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "config/ConfigFixture.h"
@@ -74,14 +76,14 @@ class ConfigurationSafety : public configtest::ConfigFixture {
         EXPECT_FALSE(read(c));
         EXPECT_EQ(err.rfind("MR>ERROR>", 0), 0u) << err;
         EXPECT_NE(err.find(reason), std::string::npos) << err;
-        const std::string tail = "\nUnable to read the configuration file";
+        const std::string tail = "\nUnable to read the configuration file\n";
         ASSERT_GE(err.size(), tail.size());
         EXPECT_EQ(err.substr(err.size() - tail.size()), tail) << err;
     }
     void expectSaveRefused() {
         EXPECT_EQ(out, "");
         EXPECT_EQ(err.rfind("MR>ERROR>", 0), 0u) << err;
-        const std::string tail = "\nUnable to save the configuration file";
+        const std::string tail = "\nUnable to save the configuration file\n";
         ASSERT_GE(err.size(), tail.size());
         EXPECT_EQ(err.substr(err.size() - tail.size()), tail) << err;
     }
@@ -127,24 +129,25 @@ TEST_F(ConfigurationSafety, ARangeEndXmlCannotHoldIsIgnoredLikeAMissingOne) {
 }
 
 TEST_F(ConfigurationSafety, ASaveThatWouldNotReadBackLeavesTheFileAlone) {
-    writeFile(path, kGood);
+    writeFile(kGood);
     Configuration c(path.c_str());
     ASSERT_TRUE(read(c));
-    c.serialId = std::string(
-        "SN\0"
-        "42",
-        5);
+    // An infinite value is written "inf", which reads back as 0.
+    c.spo2Calibration[85.f] = std::numeric_limits<float>::infinity();
     write(c);
     expectSaveRefused();
-    EXPECT_NE(err.find("MR>ERROR>the new text would not read back ("), std::string::npos) << err;
+    EXPECT_NE(err.find("MR>ERROR>the new text would not read back the same SPO2Calibration"),
+              std::string::npos)
+        << err;
     EXPECT_EQ(slurp(path), kGood);
     // An empty table cannot be read back either.
-    c.serialId = "SN-42";
+    c.spo2Calibration = {{85.f, 60.f}};
     c.co2Calibration.clear();
     write(c);
     expectSaveRefused();
     EXPECT_NE(err.find("would not read back the same CO2Calibration"), std::string::npos) << err;
     EXPECT_EQ(slurp(path), kGood);
+    EXPECT_TRUE(backups().empty());
 }
 
 TEST_F(ConfigurationSafety, HugeAndDeeplyNestedFilesAreRefusedNotFatal) {
@@ -263,7 +266,7 @@ TEST_F(ConfigurationSafety, ABackupThatCannotBeWrittenWholeStopsTheSave) {
             std::exit(0);
         },
         testing::ExitedWithCode(0),
-        "MR>ERROR>cannot write .*bak.*\nUnable to save the configuration file");
+        "MR>ERROR>cannot write the backup of .*\nUnable to save the configuration file");
     EXPECT_EQ(slurp(path), large);
 }
 
@@ -279,9 +282,17 @@ TEST_F(ConfigurationSafety, ASaveThroughALinkWritesTheTargetAndKeepsTheLink) {
     ASSERT_EQ(err, "");
     EXPECT_TRUE(fs::is_symlink(path)) << "the link was replaced by a plain file";
     EXPECT_NE(slurp(target).find("<SPO2Scale>6</SPO2Scale>"), std::string::npos);
+    // The backup lies beside the file it copies, not beside the link.
+    std::vector<std::string> real;
     for (const auto& e : fs::directory_iterator(dir / "real")) {
-        EXPECT_EQ(e.path().filename(), "bridge.xml") << "left behind: " << e.path();
+        real.push_back(e.path().filename().string());
     }
+    std::sort(real.begin(), real.end());
+    ASSERT_EQ(real.size(), 2u);
+    EXPECT_EQ(real[0], "bridge.xml");
+    EXPECT_EQ(real[1].rfind("bridge.xml.", 0), 0u);
+    EXPECT_EQ(fs::path(real[1]).extension(), ".bak");
+    EXPECT_TRUE(backups().empty()) << "a backup beside the link";
 }
 
 TEST_F(ConfigurationSafety, AFileWithoutWritePermissionIsNotReplacedEvenForRoot) {
