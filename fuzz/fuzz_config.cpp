@@ -1,11 +1,15 @@
 // readConfiguration on a file holding the fuzz bytes; when it succeeds, a save
 // and a fresh read must give the same record, since the bridge reads the saved
-// file at its next start.
+// file at its next start, and the save must leave every byte outside the
+// elements it writes as it was.
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "config/Configuration.h"
+#include "config/XmlLayout.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {
@@ -25,6 +29,33 @@ std::string describe(const Configuration& c) {
         out << p.first << ":" << p.second << " ";
     }
     return out.str();
+}
+
+// The text without the elements a save writes.
+std::string outsideTheSavedElements(const std::string& text) {
+    const config_xml::Layout layout = config_xml::scanDocument(text, "MonitorRelay", 1000, "fuzz");
+    std::string out = text;
+    std::vector<config_xml::Span> spans;
+    for (const char* name : {"SPO2Scale", "CO2Calibration", "SPO2Calibration"}) {
+        const auto found = layout.rootChildren.find(name);
+        if (found != layout.rootChildren.end()) {
+            spans.push_back(found->second);
+        }
+    }
+    std::sort(spans.begin(), spans.end(), [](const config_xml::Span& a, const config_xml::Span& b) {
+        return a.begin > b.begin;
+    });
+    for (const auto& span : spans) {
+        out.replace(span.begin, span.end - span.begin, "<>");
+    }
+    return out;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 bool sameRecord(const Configuration& a, const Configuration& b) {
@@ -53,6 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         first.writeConfiguration();
         if (console.str().find("Unable to save") != std::string::npos) {
             fuzzsupport::fail("a record that was read could not be saved: " + console.str());
+        }
+        const std::string before(reinterpret_cast<const char*>(data), size);
+        if (outsideTheSavedElements(slurp(file)) != outsideTheSavedElements(before)) {
+            fuzzsupport::fail("the save changed the file outside the elements it writes");
         }
         Configuration again(file.c_str());
         if (!again.readConfiguration()) {

@@ -99,3 +99,16 @@ put("fuzz_config", "full", config)
 put("fuzz_config", "minimal", "<MonitorRelay><IPAddress/><SerialID>&#65;&amp;</SerialID>"
     "<SPO2Scale>5</SPO2Scale><CO2Calibration><E key='1' value='2'/></CO2Calibration>"
     "<SPO2Calibration><E key='1e3' value='-0'/></SPO2Calibration></MonitorRelay>")
+# A quote in an element name once hid deep nesting from the depth limit (the
+# real crash had 300 000 levels; the test builds that one).
+put("fuzz_config", "quote-in-name",
+    config.replace("<SerialID>", '<x">' + "<a>" * 120 + "\n    <SerialID>", 1))
+# An administrator's file: declarations, comments and an unknown element kept
+# around the elements a save writes, CRLF line ends, a table on one line.
+put("fuzz_config", "edited",
+    ("<?xml version='1.0'?>\n<!DOCTYPE MonitorRelay [<!ENTITY x '>'>]>\n<!-- ward 3 -->\n"
+     "<MonitorRelay>\n  <IPAddress><![CDATA[10.0.0.9]]></IPAddress>\n  <Note a=\"b'\">x</Note>\n"
+     "  <SerialID/>\n  <?pi x?><SPO2Scale>4</SPO2Scale>\n"
+     "  <CO2Calibration><Entry key='0' value='1'/></CO2Calibration>\n"
+     "  <SPO2Calibration>\n    <Entry key='85' value='60'/>\n  </SPO2Calibration>\n"
+     "</MonitorRelay>\n<MonitorRelay/>\n").replace("\n", "\r\n"))
