@@ -6,7 +6,9 @@
 #include <boost/property_tree/ptree.hpp>
 #include <cstdint>
 #include <iostream>
+#include <locale>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "config/ConfigDocument.h"
@@ -18,6 +20,15 @@ namespace {
 
 const char kComment[] = "<xmlcomment>";
 const char kAttributes[] = "<xmlattr>";
+
+// As the file writes it: 97, not 97.000000.
+std::string number(float value) {
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out.precision(9);
+    out << value;
+    return out.str();
+}
 
 void warn(const std::string& text) {
     std::cerr << "MR>WARNING>" << text << std::endl;
@@ -78,8 +89,8 @@ void checkTable(const pt::ptree& table, const std::string& where) {
         }
         const float key = child.second.get<float>(std::string(kAttributes) + ".key", 0.0f);
         if (!first && !(key > previous)) {
-            warn(where + " is not increasing: the key " + std::to_string(key) + " of child " +
-                 std::to_string(index) + " follows " + std::to_string(previous));
+            warn(where + " is not increasing: the key " + number(key) + " of child " +
+                 std::to_string(index) + " follows " + number(previous));
         }
         first = false;
         previous = key;

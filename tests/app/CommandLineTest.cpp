@@ -161,3 +161,83 @@ TEST(CommandLine, AClosedReaderOfTheOutputDoesNotEndTheUnitSearch) {
         << "the bridge died of SIGPIPE";
     EXPECT_FALSE(ended) << "the bridge ended while searching for the unit";
 }
+
+namespace {
+
+// The source tree, from the cache of the build that made the executable.
+std::string sourceDirectory() {
+    for (std::string dir = PSMR_EXECUTABLE; dir.find('/') != std::string::npos;) {
+        dir.erase(dir.rfind('/'));
+        std::ifstream cache(dir + "/CMakeCache.txt");
+        const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
+        for (std::string line; std::getline(cache, line);) {
+            if (line.rfind(key, 0) == 0) {
+                return line.substr(key.size());
+            }
+        }
+    }
+    return "";
+}
+
+const std::string kCheckedFile =
+    "<MonitorRelay><IPAddress/><IPRangeStart>10.0.0.1</IPRangeStart>"
+    "<IPRangeEnd>10.0.0.9</IPRangeEnd><SerialID>MR-7</SerialID><SPO2Scale>5</SPO2Scale>"
+    "<CO2Calibration><Entry key=\"1\" value=\"1\"/></CO2Calibration><SPO2Calibration>"
+    "<Entry key=\"90\" value=\"80\"/><Entry key=\"85\" vaule=\"60\"/></SPO2Calibration>"
+    "</MonitorRelay>";
+
+}  // namespace
+
+TEST(CommandLine, CheckListsTheSettingsOfTheExampleAndWritesNothing) {
+    const std::string example = sourceDirectory() + "/examples/bridge.xml";
+    ASSERT_TRUE(std::ifstream(example).good()) << example;
+    const ProcessResult r = run({"--check", "--configfile", example});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "MR>Reading configuration file: " + example +
+                         "\nMR>Configuration file read succesfully.\n"
+                         "MR>Unit address: 127.0.0.2\n"
+                         "MR>Unit serial: first unit\n"
+                         "MR>SpO2 scale: 4\n"
+                         "MR>SpO2 calibration points: 5\n"
+                         "MR>CO2 calibration points: 3\n");
+
+    // Not even what a killed save left: that is the bridge's to remove.
+    testsupport::ScratchDir scratch("psmr-check");
+    std::ofstream(scratch.file("bridge.xml")) << kCheckedFile;
+    std::ofstream(scratch.file("bridge.xml.saving-Ab12Cd")) << "<Monitor";
+    EXPECT_EQ(run({"-c", "-f", scratch.file("bridge.xml")}).exitStatus, 0);
+    EXPECT_TRUE(std::ifstream(scratch.file("bridge.xml.saving-Ab12Cd")).good());
+}
+
+TEST(CommandLine, CheckWarnsAboutAMisspeltAttributeAndATableOutOfOrder) {
+    testsupport::ScratchDir scratch("psmr-check");
+    const std::string file = scratch.file("bridge.xml");
+    std::ofstream(file) << kCheckedFile;
+    const ProcessResult r = run({"-c", "-f", file});
+    EXPECT_EQ(r.exitStatus, 0) << "the bridge would start with it";
+    EXPECT_EQ(r.err,
+              "MR>WARNING>unknown attribute \"vaule\" in MonitorRelay.SPO2Calibration (child 2)\n"
+              "MR>WARNING>no value attribute in MonitorRelay.SPO2Calibration (child 2): read as "
+              "0\n"
+              "MR>WARNING>MonitorRelay.SPO2Calibration is not increasing: the key 85 of child 2 "
+              "follows 90\n");
+    EXPECT_NE(r.out.find("MR>Unit address range: 10.0.0.1 to 10.0.0.9\nMR>Unit serial: MR-7\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(CommandLine, CheckOfABrokenFileFailsWithTheReadersReason) {
+    testsupport::ScratchDir scratch("psmr-check");
+    const std::string file = scratch.file("bridge.xml");
+    std::ofstream(file) << kCheckedFile.substr(0, kCheckedFile.size() - 3);
+    const ProcessResult r = run({"--check", "--configfile", file});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err.rfind("MR>ERROR>" + file + "(1): expected >", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\nUnable to read the configuration file\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("MR>Unit"), std::string::npos) << r.out;
+
+    const ProcessResult noFile = run({"--check"});
+    EXPECT_EQ(noFile.exitStatus, 1);
+    EXPECT_EQ(noFile.err, "MR>Missing configuration file path in parameters\n");
+}
