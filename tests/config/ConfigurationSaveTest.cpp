@@ -199,25 +199,45 @@ TEST_F(ConfigurationSave, ALinkOfAnotherUserIsNotFollowed) {
     EXPECT_EQ(names(dir / "real"), std::vector<std::string>{"bridge.xml"});
 }
 
-TEST_F(ConfigurationSave, AReadOnlyFileSystemLeavesFileRecordAndDirectoryAsTheyWere) {
+TEST_F(ConfigurationSave, AReadOnlyDirectoryGetsNoSaveAndALinkThereABackupBesideItsTarget) {
     const fs::path mnt = dir / "mnt";
+    fs::create_directories(dir / "real");
     fs::create_directory(mnt);
+    const std::string target = (dir / "real" / "bridge.xml").string();
+    writeFile(target, kFile);
     const std::string found = inPrivateTmpfs(mnt, "size=1m", [&] {
         const std::string file = (mnt / "bridge.xml").string();
+        const std::string link = (mnt / "linked.xml").string();
         writeFile(file, kFile);
         Configuration c(file.c_str());
-        if (!c.readConfiguration()) {
-            return std::string("the file did not read");
+        Configuration linked(link.c_str());
+        if (symlink(target.c_str(), link.c_str()) != 0 || !c.readConfiguration() ||
+            !linked.readConfiguration()) {
+            return std::string("cannot set up");
         }
         if (mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
             return std::string("cannot remount read-only");
         }
-        return expectSaveLeavesEverything(c, kFile, mnt);
+        const std::string result = expectSaveLeavesEverything(c, kFile, mnt);
+        if (!result.empty()) {
+            return result;
+        }
+        // The file a link names is saved, and its backup lies beside it,
+        // where it can be written: not beside the link.
+        linked.spo2Scale = 8;
+        if (!linked.writeConfiguration()) {
+            return std::string("the save through the link failed");
+        }
+        return std::string();
     });
     if (found == "skip") {
         GTEST_SKIP() << "no mount namespaces here";
     }
     EXPECT_EQ(found, "");
+    EXPECT_NE(slurp(target).find("<SPO2Scale>8</SPO2Scale>"), std::string::npos);
+    const std::vector<std::string> real = names(dir / "real");
+    ASSERT_EQ(real.size(), 2u);
+    EXPECT_EQ(slurp((dir / "real" / real[1]).string()), kFile) << real[1];
 }
 
 TEST_F(ConfigurationSave, AFullFileSystemLeavesFileRecordAndDirectoryAsTheyWere) {
