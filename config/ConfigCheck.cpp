@@ -78,9 +78,12 @@ void checkTable(const pt::ptree& table, const std::string& where) {
         }
         warnUnknownAttributes(child.second, at, {"key", "value"});
         warnUnknownChildren(child.second, at);
+        // A comment has neither attribute; that it counts as 0 -> 0 is said above.
         for (const char* name : {"key", "value"}) {
             const std::string path = std::string(kAttributes) + "." + name;
-            if (!child.second.get_child_optional(path)) {
+            if (child.first == kComment) {
+                break;
+            } else if (!child.second.get_child_optional(path)) {
                 warn("no " + std::string(name) + " attribute in " + at + ": read as 0");
             } else if (!child.second.get_optional<float>(path)) {
                 warn("the " + std::string(name) + " \"" + child.second.get<std::string>(path) +
