@@ -164,19 +164,9 @@ TEST(CommandLine, AClosedReaderOfTheOutputDoesNotEndTheUnitSearch) {
 
 namespace {
 
-// The source tree, from the cache of the build that made the executable.
+// The source tree, where the example configuration lives.
 std::string sourceDirectory() {
-    for (std::string dir = PSMR_EXECUTABLE; dir.find('/') != std::string::npos;) {
-        dir.erase(dir.rfind('/'));
-        std::ifstream cache(dir + "/CMakeCache.txt");
-        const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
-        for (std::string line; std::getline(cache, line);) {
-            if (line.rfind(key, 0) == 0) {
-                return line.substr(key.size());
-            }
-        }
-    }
-    return "";
+    return PSMR_SOURCE_DIR;
 }
 
 const std::string kCheckedFile =
