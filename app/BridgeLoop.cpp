@@ -37,7 +37,14 @@ bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& t
 
 void runBridgeLoop(Configuration& configuration, bool debug) {
     ServiceStatus::handleStopSignals();
-    runBridges(configuration, debug, BridgeTimings(), [] { return true; });
+    BridgeTimings timings;
+    // A stop must be over within 2 s: a waiting receive thread notices a close
+    // within a fifth of a second, and close() looks for that as often, instead
+    // of one second each for two connections one after the other.
+    timings.client.receiveTimeout = std::chrono::milliseconds(200);
+    timings.client.closePollInterval = std::chrono::milliseconds(50);
+    timings.client.closeChecks = 40;
+    runBridges(configuration, debug, timings, [] { return true; });
     // Only a stop ends the loop otherwise than by a failed set-up.
     std::exit(ServiceStatus::stopRequested() ? 0 : 1);
 }

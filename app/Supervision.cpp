@@ -24,7 +24,8 @@ bool SimulatorSample::run() {
     int failures = 0;
     for (;;) {
         if (ServiceStatus::pauseUnlessStopped(timings.checkPeriod)) {
-            return false;  // stopped: the bridge loop tears the bridge down
+            relay.disable();  // the monitors first; the bridge loop closes the rest
+            return false;
         }
         {
             // The flags are written by the receive threads under the mutex.

@@ -25,7 +25,8 @@ const std::string kUsage =
     "  -n [ --nogui ]          Hide the console, Windows only\n"
     "  -f [ --configfile ] arg Pathname to the configuration XML file\n"
     "  -w [ --wifi ] arg       Configure WIFI settings (arg: MR_IP WIFI_SSID \n"
-    "                          WIFI_PWD)\n";
+    "                          WIFI_PWD)\n"
+    "  -V [ --version ]        Print the version and exit\n";
 
 ProcessResult run(const std::vector<std::string>& args, int timeoutMs = 10000) {
     ProcessResult r = runProcess(PSMR_EXECUTABLE, args, timeoutMs);
