@@ -206,8 +206,8 @@ if unshare -n -p -f --mount-proc true 2>/dev/null; then
     wait_for "$work/bridge.status" "exit"
     [ "$(cat "$work/bridge.status")" = "exit 0" ] || fail "SIGTERM ended the bridge with $(cat "$work/bridge.status")"
     wait_for "$work/bridge.log" "MR>Stopping on SIGTERM..."
-    kill -KILL "${pids[0]}"
-    wait "${pids[0]}" 2>/dev/null || true
+    # The namespace ends with its shell, and the emulators with it.
+    wait "${pids[0]}" || fail "the namespace of the bridge ended with $?"
     pids=()
     grep -q 'key="93"' "$confdir/bridge.xml" || fail "the calibration did not reach $confdir/bridge.xml"
     compgen -G "$confdir/bridge.xml.*.bak" >/dev/null || fail "the calibration left no backup in $confdir"
