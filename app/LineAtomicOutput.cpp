@@ -26,8 +26,8 @@ constexpr PriorityRule kRules[] = {
     {"Connection closed by server.", 4},
     {"Read error. Closing connection.", 4},
     {"did not become ready within", 4},
-    {"cannot reach the simulation server", 4},
-    {"closed at once by the simulation server", 4},
+    {"The simulation server cannot be reached", 4},
+    {"Connections closed at once by the simulation server", 4},
     {"MR>Failed to find", 4},
     {"MR>Unable to find a network interface...", 4},
 };
