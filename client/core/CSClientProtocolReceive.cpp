@@ -135,22 +135,21 @@ void CSClientProtocol::reportClosedAtOnce() {
     const auto now = std::chrono::steady_clock::now();
     if (now - connectedAt_ >= kClosedAtOnce) {
         closingAtOnce_.store(false);  // a connection that lasted: said as always
-        return;
-    }
-    if (!closingAtOnce_.exchange(true)) {
-        // The first of a stretch was said as always; the rest are counted.
         closedAtOnce_ = 0;
-        closedAtOnceSince_ = now;
         return;
     }
-    ++closedAtOnce_;
+    if (closedAtOnce_++ == 0) {
+        closedAtOnceSince_ = now;  // the first of a stretch is said as always
+        return;
+    }
+    closingAtOnce_.store(true);
     if (now - closedAtOnceSince_ >= std::chrono::minutes(1)) {
         if (!hasOptions(OPTION_QUIET)) {
             std::cerr << "Connections closed at once by the simulation server on port "
                       << serverPort_.load() << ": " << closedAtOnce_ << " in the last minute."
                       << std::endl;
         }
-        closedAtOnce_ = 0;
+        closedAtOnce_ = 1;  // still in the stretch
         closedAtOnceSince_ = now;
     }
 }
@@ -184,8 +183,8 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& paylo
     }
     const bool quiet = isQuiet();
     if (n == 0) {
-        reportClosedByServer(std::cerr, quiet);
-        reportClosedAtOnce();
+        reportClosedAtOnce();  // first: it decides whether this close is said
+        reportClosedByServer(std::cerr, isQuiet());
         closeConnection();
         return false;
     }
@@ -199,6 +198,7 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& paylo
     RawMessage::Type kind = RawMessage::MSG_INVALID;
     if (closingAtOnce_.load() && std::chrono::steady_clock::now() - connectedAt_ >= kClosedAtOnce) {
         closingAtOnce_.store(false);  // this one lasts: its lines are said again
+        closedAtOnce_ = 0;
     }
     switch (RawMessage::parseFrameHeader(header, frameLength, length, kind)) {
         case RawMessage::HEADER_INCOMPLETE:
