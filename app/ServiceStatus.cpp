@@ -67,18 +67,19 @@ std::string composeLocked(State& s, Clock::time_point now) {
             text << "Searching for the unit (" << s.search << ")";
             break;
         case Phase::Linked: {
-            const std::string servers = std::string("server SIM ") + (s.simUp ? "up" : "down") +
-                                        ", APP " + (s.appUp ? "up" : "down");
+            const std::string links = std::string("SIM ") + (s.simUp ? "up" : "down") + ", APP " +
+                                      (s.appUp ? "up" : "down");
             if (s.unitSilent) {
                 const auto silent =
                     std::chrono::duration_cast<std::chrono::seconds>(now - s.lastAnswer);
                 text << "Unit not answering for " << silent.count() << " s";
+            } else if (!s.running && !(s.simUp && s.appUp)) {
+                text << "Waiting for the simulation server (" << links << ")";
             } else if (!s.running) {
-                text << "Simulation stopped; unit " << s.serial << " at " << s.address << "; "
-                     << servers;
+                text << "Simulation stopped";
             } else {
                 text << "Forwarding to " << s.serial << " at " << s.address << ": "
-                     << s.valuesPerSecond << " values/s; " << servers;
+                     << s.valuesPerSecond << " values/s; server " << links;
             }
             break;
         }

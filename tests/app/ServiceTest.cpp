@@ -193,6 +193,9 @@ TEST(Service, NotifiesReadinessStatusWatchdogAndStopping) {
     EXPECT_TRUE(manager.waitFor("READY=1", "", 10s)) << manager.all();
     ASSERT_TRUE(server->waitForSubscription(simemu::Protocol::Sim, "HW_PATSPEED", 10s))
         << bridge.err();
+    EXPECT_TRUE(manager.waitFor("STATUS=Searching for the unit (address 127.0.0.2)", "", 1s))
+        << manager.all();
+    EXPECT_TRUE(manager.waitFor("STATUS=Simulation stopped", "", 10s)) << manager.all();
     ASSERT_NE(server->runScenario(), 0u);
     EXPECT_TRUE(manager.waitFor(
         "STATUS=Forwarding to MR-EMU-0001 at 127.0.0.2: ", "values/s; server SIM up, APP up", 10s))
