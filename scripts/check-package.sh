@@ -73,7 +73,7 @@ mapfile -t debs < <(tail -n 2 "$work/paths")
 step "built version $next_version for the upgrade ($(($(date +%s) - started)) s so far)"
 
 # Errors and warnings fail; informational tags are printed for the record.
-lintian --fail-on error,warning --info "$deb" "$emudeb" > "$work/lintian" 2>&1 ||
+lintian --fail-on error,warning --display-info "$deb" "$emudeb" > "$work/lintian" 2>&1 ||
     fail "lintian: $(cat "$work/lintian")"
 grep -v 'running with root privileges' "$work/lintian" || true
 step "lintian reports no error or warning"
