@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/ServiceStatus.h"
 #include "app/SimulatorSample.h"
 #include "config/Configuration.h"
 
@@ -16,7 +17,10 @@ bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& t
             if (initialized) {
                 std::cout << "MR>Running..." << std::endl;
                 bridge.run();
-                std::cout << "MR>Disconnected!!" << std::endl;
+                // A requested stop is not a lost unit.
+                if (!ServiceStatus::stopRequested()) {
+                    std::cout << "MR>Disconnected!!" << std::endl;
+                }
             }
             // Leaving the scope closes both connections and disables the unit
             // before a new bridge is built (or the process ends).
@@ -27,11 +31,20 @@ bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& t
                       << std::endl;
             return false;
         }
-    } while (another());
+    } while (!ServiceStatus::stopRequested() && another());
     return true;
 }
 
 void runBridgeLoop(Configuration& configuration, bool debug) {
-    runBridges(configuration, debug, BridgeTimings(), [] { return true; });
-    std::exit(1);
+    ServiceStatus::handleStopSignals();
+    BridgeTimings timings;
+    // A stop must be over within 2 s: a waiting receive thread notices a close
+    // within a fifth of a second, and close() looks for that as often, instead
+    // of one second each for two connections one after the other.
+    timings.client.receiveTimeout = std::chrono::milliseconds(200);
+    timings.client.closePollInterval = std::chrono::milliseconds(50);
+    timings.client.closeChecks = 40;
+    runBridges(configuration, debug, timings, [] { return true; });
+    // Only a stop ends the loop otherwise than by a failed set-up.
+    std::exit(ServiceStatus::stopRequested() ? 0 : 1);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "app/BridgeLoop.h"
 #include "config/ConfigCheck.h"
 #include "config/Configuration.h"
@@ -26,11 +27,18 @@ int runCommandLine(int argc, const char* const argv[]) {
                                                      "Pathname to the configuration XML file")(
         "wifi,w", po::value<std::vector<std::string>>(&wifiArgs)->multitoken(),
         "Configure WIFI settings (arg: MR_IP WIFI_SSID WIFI_PWD)")(
-        "check,c", "Check the configuration file and exit");
+        "check,c", "Check the configuration file and exit")("version,V",
+                                                            "Print the version and exit");
 
     po::variables_map vm;
     try {
-        po::store(po::parse_command_line(argc, argv, desc), vm);
+        // No guessing: an abbreviation must not silently become another option.
+        po::store(
+            po::command_line_parser(argc, argv)
+                .options(desc)
+                .style(po::command_line_style::unix_style & ~po::command_line_style::allow_guessing)
+                .run(),
+            vm);
     } catch (const std::exception& e) {
         std::cerr << "MR>ERROR>" << e.what() << std::endl;
         std::cout << "MR>ERROR>" << desc << std::endl;
@@ -41,6 +49,11 @@ int runCommandLine(int argc, const char* const argv[]) {
     // Help wins over everything, even over values only notify() would reject.
     if (vm.count("help")) {
         std::cout << std::endl << desc << std::endl;
+        return 0;
+    }
+
+    if (vm.count("version")) {
+        std::cout << "PatientSimulatorMonitorRelay " << PSMR_VERSION << std::endl;
         return 0;
     }
 

@@ -3,6 +3,7 @@
 // repetition, all gated by the simulated sensors. Runs on the receive threads.
 #include <algorithm>
 
+#include "app/ServiceStatus.h"
 #include "app/SimulatorSample.h"
 
 namespace {
@@ -67,6 +68,7 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
     }
     // Whole groups only: the samples beyond stay for the next block.
     const size_t count = samples.abpSamples.size() / kBlockSamples * kBlockSamples;
+    ServiceStatus::valuesForwarded(count);
     alignOn(samples.cvpSamples, samples.abpSamples.size());
     alignOn(samples.co2Samples, samples.abpSamples.size());
     alignOn(samples.papSamples, samples.abpSamples.size());

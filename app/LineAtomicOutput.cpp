@@ -1,8 +1,11 @@
 #include "app/LineAtomicOutput.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <streambuf>
@@ -10,9 +13,28 @@
 
 namespace {
 
+// Lines of conditions the bridge retries or tolerates by itself: warnings,
+// whichever stream they are on. Matched anywhere in the line, first match wins.
+struct PriorityRule {
+    const char* text;
+    int priority;
+};
+constexpr PriorityRule kRules[] = {
+    {"MR>ERROR>Connection reestablished...", 6},
+    {"Reconnecting...", 4},
+    {"Attempting to reconnect...", 4},
+    {"Connection closed by server.", 4},
+    {"Read error. Closing connection.", 4},
+    {"did not become ready within", 4},
+    {"The simulation server cannot be reached", 4},
+    {"Connections closed at once by the simulation server", 4},
+    {"MR>Failed to find", 4},
+    {"MR>Unable to find a network interface...", 4},
+};
+
 class LineStreamBuf : public std::streambuf {
   public:
-    explicit LineStreamBuf(int fd) : fd_(fd) {}
+    LineStreamBuf(int fd, bool journal) : fd_(fd), journal_(journal) {}
 
   protected:
     int_type overflow(int_type c) override {
@@ -55,8 +77,11 @@ class LineStreamBuf : public std::streambuf {
         if (p.empty()) {
             return;
         }
-        // Guards the descriptor so that one thread's text goes out whole.
+        // Guards the descriptor (and lineStart_) so that one thread's text goes out whole.
         std::lock_guard<std::mutex> lock(writeLock_);
+        if (journal_) {
+            prefixLines(p);
+        }
         const char* data = p.data();
         size_t left = p.size();
         while (left > 0) {
@@ -73,20 +98,77 @@ class LineStreamBuf : public std::streambuf {
         p.clear();
     }
 
+    // Puts the priority before every line that begins in `text`; a text
+    // handed over without its line end continues its line unprefixed.
+    void prefixLines(std::string& text) {
+        std::string out;
+        out.reserve(text.size() + 8);
+        size_t at = 0;
+        while (at < text.size()) {
+            const size_t end = text.find('\n', at);
+            const size_t next = end == std::string::npos ? text.size() : end + 1;
+            if (lineStart_) {
+                const std::string_view line(text.data() + at, next - at);
+                out += '<';
+                out += static_cast<char>('0' + linePriority(fd_, line));
+                out += '>';
+            }
+            out.append(text, at, next - at);
+            lineStart_ = end != std::string::npos;
+            at = next;
+        }
+        text.swap(out);
+    }
+
     const int fd_;
+    const bool journal_;
+    bool lineStart_ = true;
     std::mutex writeLock_;
 };
 
 }  // namespace
 
-std::streambuf* newLineAtomicBuffer(int fd) {
-    return new LineStreamBuf(fd);
+std::streambuf* newLineAtomicBuffer(int fd, bool journal) {
+    return new LineStreamBuf(fd, journal);
+}
+
+bool isJournalStream(int fd) {
+    const char* named = std::getenv("JOURNAL_STREAM");
+    if (named == nullptr) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long device = std::strtoull(named, &end, 10);
+    if (errno != 0 || end == named || *end != ':') {
+        return false;
+    }
+    const char* inodeText = end + 1;
+    const unsigned long long inode = std::strtoull(inodeText, &end, 10);
+    if (errno != 0 || end == inodeText || *end != '\0') {
+        return false;
+    }
+    struct stat info;
+    return fstat(fd, &info) == 0 && static_cast<unsigned long long>(info.st_dev) == device &&
+           static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
+int linePriority(int fd, std::string_view line) {
+    for (const PriorityRule& rule : kRules) {
+        if (line.find(rule.text) != std::string_view::npos) {
+            return rule.priority;
+        }
+    }
+    if (fd == STDERR_FILENO || line.rfind("MR>ERROR>", 0) == 0) {
+        return 3;
+    }
+    return 6;
 }
 
 void makeConsoleLinesAtomic() {
     // Never destroyed: threads may still log while the process exits.
-    static std::streambuf* out = newLineAtomicBuffer(STDOUT_FILENO);
-    static std::streambuf* err = newLineAtomicBuffer(STDERR_FILENO);
+    static std::streambuf* out = newLineAtomicBuffer(STDOUT_FILENO, isJournalStream(STDOUT_FILENO));
+    static std::streambuf* err = newLineAtomicBuffer(STDERR_FILENO, isJournalStream(STDERR_FILENO));
     std::cout.flush();
     std::cerr.flush();
     std::cout.rdbuf(out);

@@ -5,7 +5,9 @@
 #include <stdexcept>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 
+#include "app/ServiceStatus.h"
 #include "client/protocols/ProtocolWire.h"
 
 using com_nax::CSClient;
@@ -196,6 +198,8 @@ void SimulatorSample::ClientCallback<Interface>::connectionStateChanged(CSClient
     if (newState == oldState) {
         return;
     }
+    ServiceStatus::serverConnection(std::is_same<Interface, com_nax::SimClient::Callback>::value,
+                                    newState == CSClient::STATE_READY);
     if (newState == CSClient::STATE_READY) {
         std::cout << connectedLine_ << std::endl;
     } else if (oldState == CSClient::STATE_READY) {
@@ -252,6 +256,7 @@ bool SimulatorSample::initialize(bool debugMode) {
         std::cerr << "MR>ERROR>Unable to read the configuration!" << std::flush;
         return false;
     }
+    ServiceStatus::configurationRead(*configuration);
     if (debug) {
         relay.enableDebugMode();
     }
@@ -261,6 +266,7 @@ bool SimulatorSample::initialize(bool debugMode) {
                   << std::flush;
         return false;
     }
+    ServiceStatus::unitFound(relay.serialId(), relay.unitAddress());
     simCallback = std::make_unique<SimClientCallback>(this, "Tamo> Connected (SIM Protocol)",
                                                       "Tamo> Disconnected (SIM Protocol)");
     if (!simClient.addCallbackInterface(simCallback.get())) {
@@ -341,6 +347,7 @@ void SimulatorSample::setSimulationSpeed(int32_t speed) {
         countdowns.resetAll();
     }
     simulationRunning = running;
+    ServiceStatus::simulationRunning(running);
     if (running) {
         calibration.calibrating = false;
         relay.enable();

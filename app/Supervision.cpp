@@ -4,6 +4,7 @@
 #include <iostream>
 #include <thread>
 
+#include "app/ServiceStatus.h"
 #include "app/SimulatorSample.h"
 
 void SimulatorSample::enableOutsideLock() {
@@ -22,7 +23,10 @@ void SimulatorSample::enableOutsideLock() {
 bool SimulatorSample::run() {
     int failures = 0;
     for (;;) {
-        std::this_thread::sleep_for(timings.checkPeriod);
+        if (ServiceStatus::pauseUnlessStopped(timings.checkPeriod)) {
+            relay.disable();  // the monitors first; the bridge loop closes the rest
+            return false;
+        }
         {
             // The flags are written by the receive threads under the mutex.
             std::lock_guard<std::mutex> lock(mutex);
@@ -35,7 +39,9 @@ bool SimulatorSample::run() {
         // apart from each other and from command sessions.
         // A lost reply to the enabling costs one period, not the scenario.
         enableOutsideLock();
-        if (relay.checkConnection()) {
+        const bool answered = relay.checkConnection();
+        ServiceStatus::unitChecked(answered);
+        if (answered) {
             if (failures >= 2) {
                 // Intended: an "ERROR"-prefixed line on the output stream, as
                 // the operators' log filters know it.

@@ -14,6 +14,7 @@
 
 #include "relay/MonitorRelayAdaptor.h"
 #include "relay/UnitEncoding.h"
+#include "service/ServiceNotify.h"
 
 using boost::asio::ip::address_v4;
 using boost::asio::ip::udp;
@@ -76,6 +77,7 @@ bool MonitorRelayAdaptor::connectIP(const std::string& serialId, const std::stri
     auto windowEnd = std::chrono::steady_clock::now() + window;
     unsigned timedOut = 0;
     const auto endTry = [&] {
+        service::watchdog();  // every reply window: a search may last minutes
         ++timedOut;
         windowEnd = std::chrono::steady_clock::now() + window;
     };

@@ -3,8 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ make libboost-dev libboost-program-options-dev libboost-system-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux procps
-          libncurses-dev
-          dpkg-dev file clang-14 libclang-rt-14-dev)
+          libncurses-dev libsystemd-dev pkg-config
+          dpkg-dev debhelper lintian file clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -84,7 +84,9 @@ class CSClientProtocol {
     // Options word.
     unsigned getOptions() const { return options_; }
     bool hasOptions(unsigned mask) const { return (options_ & mask) == mask; }
-    bool isQuiet() const { return hasOptions(OPTION_QUIET); }
+    // Also quiet while a server keeps closing connections as soon as it accepts
+    // them: those cycles are counted and reported once a minute instead.
+    bool isQuiet() const { return hasOptions(OPTION_QUIET) || closingAtOnce_.load(); }
 
     // Connection.
     CSClient::State getState() const { return state_.load(); }
@@ -366,6 +368,16 @@ class CSClientProtocol {
     RawMessage rxPayload_;
     // When the current connection was made; used on the receive thread only.
     std::chrono::steady_clock::time_point connectedAt_{};
+    // Said once: the server unreachable (until reached again), and connections
+    // the server closes within kClosedAtOnce of accepting them (counted, said
+    // once a minute). Receive thread only; closingAtOnce_ is read by isQuiet().
+    static constexpr std::chrono::seconds kClosedAtOnce{5};
+    void reportReachable(bool reached);
+    void reportClosedAtOnce();
+    bool unreachableReported_ = false;
+    std::atomic<bool> closingAtOnce_{false};
+    unsigned closedAtOnce_ = 0;
+    std::chrono::steady_clock::time_point closedAtOnceSince_{};
 };
 
 }  // namespace com_nax

@@ -98,6 +98,7 @@ CSClient::Result CSClientProtocol::startConnection() {
     // for it; the transport stays ours, as it is only swapped while disconnected.
     const bool connected = transport_->openConnection(
         address, port, [this] { return state_.load() == CSClient::STATE_CONNECTING; });
+    reportReachable(connected);
     stateLock_.lock();
     if (connected && state_.load() == CSClient::STATE_CONNECTING) {
         connectionGeneration_.fetch_add(1);
@@ -113,6 +114,44 @@ CSClient::Result CSClientProtocol::startConnection() {
     stateLock_.unlock();
     closeConnection();
     return CSClient::RESULT_COMMS_ERROR;
+}
+
+void CSClientProtocol::reportReachable(bool reached) {
+    if (hasOptions(OPTION_QUIET)) {
+        return;
+    }
+    if (reached && unreachableReported_) {
+        std::cout << "The simulation server is reached again on port " << serverPort_.load() << "."
+                  << std::endl;
+        unreachableReported_ = false;
+    } else if (!reached && !unreachableReported_ && state_.load() == CSClient::STATE_CONNECTING) {
+        std::cerr << "The simulation server cannot be reached on port " << serverPort_.load()
+                  << "; trying again." << std::endl;
+        unreachableReported_ = true;
+    }
+}
+
+void CSClientProtocol::reportClosedAtOnce() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - connectedAt_ >= kClosedAtOnce) {
+        closingAtOnce_.store(false);  // a connection that lasted: said as always
+        closedAtOnce_ = 0;
+        return;
+    }
+    if (closedAtOnce_++ == 0) {
+        closedAtOnceSince_ = now;  // the first of a stretch is said as always
+        return;
+    }
+    closingAtOnce_.store(true);
+    if (now - closedAtOnceSince_ >= std::chrono::minutes(1)) {
+        if (!hasOptions(OPTION_QUIET)) {
+            std::cerr << "Connections closed at once by the simulation server on port "
+                      << serverPort_.load() << ": " << closedAtOnce_ << " in the last minute."
+                      << std::endl;
+        }
+        closedAtOnce_ = 1;  // still in the stretch
+        closedAtOnceSince_ = now;
+    }
 }
 
 bool CSClientProtocol::readyOverdue() const {
@@ -144,7 +183,8 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& paylo
     }
     const bool quiet = isQuiet();
     if (n == 0) {
-        reportClosedByServer(std::cerr, quiet);
+        reportClosedAtOnce();  // first: it decides whether this close is said
+        reportClosedByServer(std::cerr, isQuiet());
         closeConnection();
         return false;
     }
@@ -156,6 +196,10 @@ bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& paylo
     uint32_t frameLength = 0;
     uint32_t length = 0;
     RawMessage::Type kind = RawMessage::MSG_INVALID;
+    if (closingAtOnce_.load() && std::chrono::steady_clock::now() - connectedAt_ >= kClosedAtOnce) {
+        closingAtOnce_.store(false);  // this one lasts: its lines are said again
+        closedAtOnce_ = 0;
+    }
     switch (RawMessage::parseFrameHeader(header, frameLength, length, kind)) {
         case RawMessage::HEADER_INCOMPLETE:
             if (!quiet) {

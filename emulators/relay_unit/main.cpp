@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Version.h"
 #include "emulators/relay_unit/ControlCommands.h"
 #include "emulators/relay_unit/MonitorPicture.h"
 #include "emulators/relay_unit/MonitorScreen.h"
@@ -107,11 +108,17 @@ int main(int argc, char* argv[]) {
         "snapshot-every", po::value<double>(&snapshotEvery)->default_value(5),
         "Seconds between two snapshots")(
         "history", po::value<std::size_t>(&options.historyLimit)->default_value(20000),
-        "Received lines kept in memory (0: all)");
+        "Received lines kept in memory (0: all)")("version,V", "Print the version and exit");
 
     po::variables_map vm;
     try {
-        po::store(po::parse_command_line(argc, argv, desc), vm);
+        // No guessing: "--version" must not be taken for a longer option.
+        po::store(
+            po::command_line_parser(argc, argv)
+                .options(desc)
+                .style(po::command_line_style::unix_style & ~po::command_line_style::allow_guessing)
+                .run(),
+            vm);
         po::notify(vm);
     } catch (const std::exception& e) {
         std::cerr << "relay-unit-emulator: " << e.what() << std::endl;
@@ -120,6 +127,10 @@ int main(int argc, char* argv[]) {
     }
     if (vm.count("help")) {
         std::cout << desc << std::endl;
+        return 0;
+    }
+    if (vm.count("version")) {
+        std::cout << "relay-unit-emulator " << PSMR_VERSION << std::endl;
         return 0;
     }
     std::vector<relayunit::ReplyFault> drops, delays;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Version.h"
 #include "emulators/sim_server/CommandConsole.h"
 #include "emulators/sim_server/SimServerEmulator.h"
 
@@ -56,11 +57,17 @@ int main(int argc, char** argv) {
         "injected DELAY_MS after start")(
         "mute-app", "the APP port accepts and reads but never answers (console: mute-app off)")(
         "sim-float-values", "SIM values carry the float flag, integers too (HW_PATSPEED 1.0)")(
-        "quiet,q", "no progress lines");
+        "quiet,q", "no progress lines")("version,V", "print the version and exit");
 
     po::variables_map vm;
     try {
-        po::store(po::parse_command_line(argc, argv, desc), vm);
+        // No guessing: "--version" must not be taken for a longer option.
+        po::store(
+            po::command_line_parser(argc, argv)
+                .options(desc)
+                .style(po::command_line_style::unix_style & ~po::command_line_style::allow_guessing)
+                .run(),
+            vm);
         po::notify(vm);
     } catch (const std::exception& e) {
         std::cerr << "sim-server-emulator: " << e.what() << std::endl;
@@ -74,6 +81,10 @@ int main(int argc, char** argv) {
                      "[MS], mute-app on|off, sim-float-values on|off, status, help, quit.\n"
                      "See README.md."
                   << std::endl;
+        return 0;
+    }
+    if (vm.count("version") != 0) {
+        std::cout << "sim-server-emulator " << PSMR_VERSION << std::endl;
         return 0;
     }
     options.autoRun = vm.count("idle") == 0;

@@ -26,7 +26,8 @@ const std::string kUsage =
     "  -f [ --configfile ] arg Pathname to the configuration XML file\n"
     "  -w [ --wifi ] arg       Configure WIFI settings (arg: MR_IP WIFI_SSID \n"
     "                          WIFI_PWD)\n"
-    "  -c [ --check ]          Check the configuration file and exit\n";
+    "  -c [ --check ]          Check the configuration file and exit\n"
+    "  -V [ --version ]        Print the version and exit\n";
 
 ProcessResult run(const std::vector<std::string>& args, int timeoutMs = 10000) {
     ProcessResult r = runProcess(PSMR_EXECUTABLE, args, timeoutMs);
