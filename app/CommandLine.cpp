@@ -9,6 +9,7 @@
 
 #include "app/BridgeLoop.h"
 #include "config/Configuration.h"
+#include "relay/UnitList.h"
 #include "relay/WifiConfiguration.h"
 
 namespace po = boost::program_options;
@@ -24,7 +25,8 @@ int runCommandLine(int argc, const char* const argv[]) {
                                                      po::value<std::string>(&configPath),
                                                      "Pathname to the configuration XML file")(
         "wifi,w", po::value<std::vector<std::string>>(&wifiArgs)->multitoken(),
-        "Configure WIFI settings (arg: MR_IP WIFI_SSID WIFI_PWD)");
+        "Configure WIFI settings (arg: MR_IP WIFI_SSID WIFI_PWD)")(
+        "discover,D", "List the MonitorRelay units that answer");
 
     po::variables_map vm;
     try {
@@ -56,6 +58,9 @@ int runCommandLine(int argc, const char* const argv[]) {
     }
 
     try {
+        if (vm.count("discover")) {
+            return listUnits();
+        }
         if (wifiArgs.empty()) {
             if (configPath.empty()) {
                 std::cerr << "MR>Missing configuration file path in parameters" << std::endl;

@@ -25,7 +25,8 @@ const std::string kUsage =
     "  -n [ --nogui ]          Hide the console, Windows only\n"
     "  -f [ --configfile ] arg Pathname to the configuration XML file\n"
     "  -w [ --wifi ] arg       Configure WIFI settings (arg: MR_IP WIFI_SSID \n"
-    "                          WIFI_PWD)\n";
+    "                          WIFI_PWD)\n"
+    "  -D [ --discover ]       List the MonitorRelay units that answer\n";
 
 ProcessResult run(const std::vector<std::string>& args, int timeoutMs = 10000) {
     ProcessResult r = runProcess(PSMR_EXECUTABLE, args, timeoutMs);
@@ -159,4 +160,16 @@ TEST(CommandLine, AClosedReaderOfTheOutputDoesNotEndTheUnitSearch) {
     EXPECT_FALSE(ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
         << "the bridge died of SIGPIPE";
     EXPECT_FALSE(ended) << "the bridge ended while searching for the unit";
+}
+
+TEST(CommandLine, DiscoverOnLoopbackOnlyFindsNoUnit) {
+    // This test's namespace has loopback only: no interface to broadcast on,
+    // and no unit behind the host name's addresses.
+    testsupport::ScratchDir dir("discover", false);
+    const ProcessResult r = runProcess(PSMR_EXECUTABLE, {"--discover"}, 10000, dir.path());
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "No MonitorRelay unit answered.\n");
+    EXPECT_FALSE(std::ifstream(dir.path() + "/_lastconnectedIPAddress.txt").good());
 }
