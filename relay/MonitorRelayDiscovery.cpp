@@ -50,7 +50,8 @@ std::vector<std::string> interfaceBroadcasts() {
         const std::uint32_t all = own | ~ntohl(mask->sin_addr.s_addr);
         const std::string text = address_v4(all).to_string();
         // A /32 has no one else to ask.
-        if (all != own && std::find(broadcasts.begin(), broadcasts.end(), text) == broadcasts.end()) {
+        if (all != own &&
+            std::find(broadcasts.begin(), broadcasts.end(), text) == broadcasts.end()) {
             broadcasts.push_back(text);
         }
     }
@@ -89,9 +90,9 @@ bool MonitorRelayAdaptor::initialize(const std::string& serialId, const std::str
             found = connectUDP(serialId);
         }
         if (found) {
-            foundBy_ = !ipAddress.empty() ? Search::Fixed
+            foundBy_ = !ipAddress.empty()                               ? Search::Fixed
                        : (!ipRangeStart.empty() && !ipRangeEnd.empty()) ? Search::Range
-                                                                         : Search::Broadcast;
+                                                                        : Search::Broadcast;
             searchSerial_ = serialId;
             rangeStart_ = ipRangeStart;
             rangeEnd_ = ipRangeEnd;
@@ -109,8 +110,7 @@ bool MonitorRelayAdaptor::initialize(const std::string& serialId, const std::str
 
 bool MonitorRelayAdaptor::connectIP(const std::string& serialId, const std::string& address,
                                     unsigned tries, bool anyResponder) {
-    openLink(address,
-             anyResponder ? UdpAdaptor::Peers::AnyResponder : UdpAdaptor::Peers::UnitOnly);
+    openLink(address, anyResponder ? UdpAdaptor::Peers::AnyResponder : UdpAdaptor::Peers::UnitOnly);
     disable();
     std::string probe = kProbeLine;
     boost::system::error_code ignored;
@@ -327,8 +327,9 @@ bool MonitorRelayAdaptor::researchIfSilent() {
     watchdogArmed_ = false;
     { std::lock_guard<std::mutex> wait(requestMutex_); }
     const std::string previous = unitAddress_;
-    const bool found = foundBy_ == Search::Range ? connectRange(searchSerial_, rangeStart_, rangeEnd_)
-                                                 : connectUDP(searchSerial_);
+    const bool found = foundBy_ == Search::Range
+                           ? connectRange(searchSerial_, rangeStart_, rangeEnd_)
+                           : connectUDP(searchSerial_);
     if (!found) {
         // Still the best guess: the unit may come back where it was.
         openLink(previous);

@@ -176,8 +176,10 @@ void UdpAdaptor::collectReplies() {
 }
 
 std::vector<std::pair<std::string, std::string>> UdpAdaptor::takeCollected() {
+    std::vector<std::pair<std::string, std::string>> taken;
     std::lock_guard<std::mutex> lock(replyMutex_);
-    return std::move(collected_);
+    taken.swap(collected_);
+    return taken;
 }
 
 std::chrono::steady_clock::time_point UdpAdaptor::lastReply() const {

@@ -172,9 +172,10 @@ TEST_F(CommandProtocol, RefusedOrUnansweredAssociationSendsNoEnableAndIsSaidOnce
     EXPECT_THAT(datagramsAfter(mark), ElementsAre("[ASSOC]SN-OTHER@", "[GET_BATT]@"));
     EXPECT_EQ("", testing::internal::GetCapturedStdout());
     // Not dark, and not once per retry either.
-    EXPECT_EQ("MR>ERROR>MonitorRelay unit not enabled (association or enabling refused or "
-              "unanswered); retrying\n",
-              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(
+        "MR>ERROR>MonitorRelay unit not enabled (association or enabling refused or "
+        "unanswered); retrying\n",
+        testing::internal::GetCapturedStderr());
 }
 
 TEST_F(CommandProtocol, ARequestTakesOnlyItsOwnKindOfReply) {
@@ -189,7 +190,8 @@ TEST_F(CommandProtocol, ARequestTakesOnlyItsOwnKindOfReply) {
     adaptor_->disable();
     const std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
-    EXPECT_THAT(out, HasSubstr("MR>Disabled\n")) << "the late battery reply was taken for DISABLE's";
+    EXPECT_THAT(out, HasSubstr("MR>Disabled\n"))
+        << "the late battery reply was taken for DISABLE's";
 }
 
 TEST_F(CommandProtocol, AForgedFloodFromAnotherHostNeitherAnswersNorDisassociates) {

@@ -54,9 +54,10 @@ TEST_F(Health, AFailedWatchdogIsSaidOnceAndArmedAgainAtTheNextCheck) {
     testing::internal::CaptureStderr();
     adaptor_->enable();
     adaptor_->rearmWatchdog();  // fails again: no second line
-    EXPECT_EQ("MR>ERROR>Failed to enable watchdog \n"
-              "MR>ERROR>MonitorRelay watchdog not armed; retrying at every check\n",
-              testing::internal::GetCapturedStderr());
+    EXPECT_EQ(
+        "MR>ERROR>Failed to enable watchdog \n"
+        "MR>ERROR>MonitorRelay watchdog not armed; retrying at every check\n",
+        testing::internal::GetCapturedStderr());
     EXPECT_TRUE(adaptor_->isEnabled());
     EXPECT_FALSE(adaptor_->isWatchdogArmed());
     testing::internal::CaptureStdout();

@@ -24,9 +24,9 @@ namespace relaytest {
 class NetnsHost {
   public:
     struct Options {
-        std::string hostName;   // non-empty: own UTS namespace with this name
-        std::string etcHosts;   // non-empty: own mount namespace, this /etc/hosts
-        std::string scratchDir; // where the /etc/hosts copy is written
+        std::string hostName;    // non-empty: own UTS namespace with this name
+        std::string etcHosts;    // non-empty: own mount namespace, this /etc/hosts
+        std::string scratchDir;  // where the /etc/hosts copy is written
     };
 
     explicit NetnsHost(Options options = {}) : options_(std::move(options)) {

@@ -186,9 +186,10 @@ TEST_F(UdpAdaptorTest, ThePortIsSharedNeitherWithASecondBridgeNorAnotherProgram)
             UdpAdaptor second(io_, "127.0.0.2");
             ADD_FAILURE() << "a second bridge shares port 14996";
         } catch (const std::runtime_error& e) {
-            EXPECT_STREQ("UDP port 14996 on 127.0.0.1 is already in use: is another bridge "
-                         "running? Stop it first.",
-                         e.what());
+            EXPECT_STREQ(
+                "UDP port 14996 on 127.0.0.1 is already in use: is another bridge "
+                "running? Stop it first.",
+                e.what());
         }
     }
     relaytest::RawPeer program("0.0.0.0");  // bound to every address, with address reuse

@@ -193,7 +193,7 @@ TEST_F(UnitCommands, OnlyTheUnitsOwnCompletionEndsAWifiStep) {
     relaytest::RawPeer other("127.0.0.3");
     std::thread strays([&] {
         if (unit_->waitForLine("WIFI_FACTORY_RESET", 2000ms)) {
-            unit_->sendToBridge("[STOPME]@");              // not of this step
+            unit_->sendToBridge("[STOPME]@");               // not of this step
             other.sendToLink("[wifi_factory_reset]done@");  // not the unit
         }
     });
