@@ -11,6 +11,7 @@
 #include "app/BridgeLoop.h"
 #include "config/ConfigCheck.h"
 #include "config/Configuration.h"
+#include "relay/UnitList.h"
 #include "relay/WifiConfiguration.h"
 
 namespace po = boost::program_options;
@@ -27,6 +28,7 @@ int runCommandLine(int argc, const char* const argv[]) {
                                                      "Pathname to the configuration XML file")(
         "wifi,w", po::value<std::vector<std::string>>(&wifiArgs)->multitoken(),
         "Configure WIFI settings (arg: MR_IP WIFI_SSID WIFI_PWD)")(
+        "discover,D", "List the MonitorRelay units that answer")(
         "check,c", "Check the configuration file and exit")("version,V",
                                                             "Print the version and exit");
 
@@ -85,6 +87,9 @@ int runCommandLine(int argc, const char* const argv[]) {
     }
 
     try {
+        if (vm.count("discover")) {
+            return listUnits();
+        }
         if (wifiArgs.empty()) {
             if (configPath.empty()) {
                 std::cerr << "MR>Missing configuration file path in parameters" << std::endl;

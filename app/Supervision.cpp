@@ -39,6 +39,8 @@ bool SimulatorSample::run() {
         // apart from each other and from command sessions.
         // A lost reply to the enabling costs one period, not the scenario.
         enableOutsideLock();
+        // A watchdog left unarmed would let the unit run on unwatched.
+        relay.rearmWatchdog();
         const bool answered = relay.checkConnection();
         ServiceStatus::unitChecked(answered);
         if (answered) {
@@ -48,6 +50,12 @@ bool SimulatorSample::run() {
                 std::cout << "MR>ERROR>Connection reestablished..." << std::endl;
             }
             failures = 0;
+            // A unit found by a search may have moved (DHCP): after long
+            // silence, search again. Under the mutex: the link is replaced.
+            std::lock_guard<std::mutex> lock(mutex);
+            if (relay.researchIfSilent()) {
+                countdowns.resetAll();  // every numeric again for the unit found
+            }
             continue;
         }
         const int n = failures + 1;

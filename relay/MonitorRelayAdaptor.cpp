@@ -19,13 +19,13 @@ MonitorRelayAdaptor::~MonitorRelayAdaptor() {
 }
 
 template <typename T>
-std::string MonitorRelayAdaptor::sendRequest(const char* name, T value) {
+std::string MonitorRelayAdaptor::sendRequest(const char* name, T value, const char* expected) {
     const std::string line = formatLine(name, formatValue(value));
     if (!link_) {
         return std::string();  // nothing to ask before the first probe
     }
     sendDatagram(line, true);
-    std::string reply = link_->waitResponse();
+    std::string reply = link_->waitResponse(expected);
     if (debug_) {
         UdpAdaptor::echoSent(line);
     }
@@ -48,9 +48,11 @@ void MonitorRelayAdaptor::sendCommand(const char* name, const std::string& value
     sendCommandText(name, valueText);
 }
 
-template std::string MonitorRelayAdaptor::sendRequest<std::string>(const char*, std::string);
-template std::string MonitorRelayAdaptor::sendRequest<const char*>(const char*, const char*);
-template std::string MonitorRelayAdaptor::sendRequest<int>(const char*, int);
+template std::string MonitorRelayAdaptor::sendRequest<std::string>(const char*, std::string,
+                                                                   const char*);
+template std::string MonitorRelayAdaptor::sendRequest<const char*>(const char*, const char*,
+                                                                   const char*);
+template std::string MonitorRelayAdaptor::sendRequest<int>(const char*, int, const char*);
 template void MonitorRelayAdaptor::sendCommand<const char*>(const char*, const char*);
 template void MonitorRelayAdaptor::sendCommand<int>(const char*, int);
 template void MonitorRelayAdaptor::sendCommand<float>(const char*, float);
@@ -146,16 +148,29 @@ void MonitorRelayAdaptor::enable() {
     if (!connected_ || enabled_) {
         return;
     }
-    if (sendRequest("ASSOC", serialId_) != "[assoc]@") {
-        return;  // the run loop's check retries
+    if (sendRequest("ASSOC", serialId_, "[assoc]@") != "[assoc]@") {
+        reportNotEnabled();  // the run loop's check retries
+        return;
     }
-    const std::string reply = sendRequest("ENABLE", "");
+    const std::string reply = sendRequest("ENABLE", "", "[enabled]@");
     if (reply == "[enabled]@") {
         enabled_ = true;
+        notEnabledReported_ = false;
         std::cout << "MR>Enabled" << std::endl;
         enableWatchdog();
     } else {
         std::cerr << "MR>ERROR>Unable to associate to the MR unit " << printable(reply)
+                  << std::endl;
+        reportNotEnabled();
+    }
+}
+
+void MonitorRelayAdaptor::reportNotEnabled() {
+    // Once per episode: the calibration worker retries every 120 ms.
+    if (!notEnabledReported_) {
+        notEnabledReported_ = true;
+        std::cerr << "MR>ERROR>MonitorRelay unit not enabled (association or enabling refused or "
+                     "unanswered); retrying"
                   << std::endl;
     }
 }
@@ -165,28 +180,65 @@ void MonitorRelayAdaptor::disable() {
     if (!enabled_) {
         return;
     }
-    if (sendRequest("DISABLE", "") == "[disabled]@") {
+    if (sendRequest("DISABLE", "", "[disabled]@") == "[disabled]@") {
         std::cout << "MR>Disabled" << std::endl;
     }
     enabled_ = false;
+    watchdogArmed_ = false;
 }
 
 void MonitorRelayAdaptor::enableWatchdog() {
-    const std::string reply = sendRequest("WDT", 1);
-    if (reply == "[wdt]ok@") {
-        std::cout << "MR>Watchdog enabled" << std::endl;
-    } else {
-        std::cerr << "MR>ERROR>Failed to enable watchdog " << printable(reply) << std::endl;
-    }
+    armWatchdog(true);
     sendCommand("PLETH", "0");
     sendCommand("CO2", "0");
+}
+
+void MonitorRelayAdaptor::armWatchdog(bool first) {
+    const std::string reply = sendRequest("WDT", 1, "[wdt]ok@");
+    if (reply == "[wdt]ok@") {
+        watchdogArmed_ = true;
+        watchdogReported_ = false;
+        std::cout << "MR>Watchdog enabled" << std::endl;
+        return;
+    }
+    watchdogArmed_ = false;
+    if (first) {
+        std::cerr << "MR>ERROR>Failed to enable watchdog " << printable(reply) << std::endl;
+    }
+    if (!watchdogReported_) {
+        watchdogReported_ = true;
+        std::cerr << "MR>ERROR>MonitorRelay watchdog not armed; retrying at every check"
+                  << std::endl;
+    }
+}
+
+void MonitorRelayAdaptor::rearmWatchdog() {
+    std::lock_guard<std::mutex> lock(requestMutex_);
+    if (enabled_ && !watchdogArmed_) {
+        armWatchdog(false);
+    }
 }
 
 bool MonitorRelayAdaptor::checkConnection() {
     std::lock_guard<std::mutex> lock(requestMutex_);
     // Intended: silence counts as healthy (a lost datagram on Wi-Fi is no
-    // reason to revive the unit); only an unassociated answer fails.
+    // reason to revive the unit); only an unassociated answer fails. Long
+    // silence is said once, and its end too.
     const std::string reply = sendRequest("ID", "MonitorRelay v2.2");
+    if (reply.empty()) {
+        if (++unansweredChecks_ >= timing_.silentChecksReported && !silenceReported_) {
+            silenceReported_ = true;
+            std::cerr << "MR>ERROR>No reply from the MonitorRelay unit to " << unansweredChecks_
+                      << " health checks in a row; still trying" << std::endl;
+        }
+    } else {
+        if (silenceReported_) {
+            std::cout << "MR>MonitorRelay unit answers again" << std::endl;
+        }
+        unansweredChecks_ = 0;
+        silenceReported_ = false;
+        researchReported_ = false;
+    }
     if (reply.find(kUnassociatedMarker) != std::string::npos) {
         std::cerr << "MR>ERROR>MonitorRelay unit is not associated anymore. Wrong response to ID "
                      "request: "

@@ -40,8 +40,10 @@ class MonitorRelayAdaptor {
     // Line protocol. Requests go out at once and return the reply (empty when
     // none came, or when no link exists yet); commands go out only while
     // enabled, batched when a session is open.
+    // With `expected`, the request takes only that reply (see
+    // UdpAdaptor::waitResponse).
     template <typename T>
-    std::string sendRequest(const char* name, T value);
+    std::string sendRequest(const char* name, T value, const char* expected = nullptr);
     template <typename T>
     void sendCommand(const char* name, T value);
     void sendCommand(const char* name, const std::string& valueText);
@@ -53,14 +55,26 @@ class MonitorRelayAdaptor {
     bool initialize(const std::string& serialId, const std::string& ipAddress,
                     const std::string& ipRangeStart, const std::string& ipRangeEnd,
                     bool retryForever);
-    bool connectIP(const std::string& serialId, const std::string& address, unsigned tries);
+    // Only the probed address may answer, unless `anyResponder` (a broadcast
+    // probe): then the first matching responder is taken and the link
+    // reopened to it.
+    bool connectIP(const std::string& serialId, const std::string& address, unsigned tries,
+                   bool anyResponder = false);
     bool connectRange(const std::string& serialId, const std::string& start,
                       const std::string& end);
     bool connectUDP(const std::string& serialId);
     static void LoadLastConnectedIP();
     static void SaveLastConnectedIP();
-    // The address that last answered a probe; shared by every adaptor.
+    // The unicast address that last answered a probe; shared by every adaptor.
     static std::string LastConnectedIP;
+
+    // Every unit that answers a probe of the broadcast search (interfaces,
+    // then the host name's addresses), sorted by address. Leaves no link.
+    struct FoundUnit {
+        std::string serial;
+        std::string address;
+    };
+    std::vector<FoundUnit> discoverUnits();
 
     // Association and health.
     void enable();
@@ -68,6 +82,12 @@ class MonitorRelayAdaptor {
     void enableWatchdog();
     bool checkConnection();
     void getBattery();
+    // A watchdog request that failed is sent again (once per call).
+    void rearmWatchdog();
+    // When the unit was found by a range or a broadcast and has not answered
+    // for RelayTimings::researchAfterSilence, one search pass for it; true when
+    // it was found again (not enabled yet). Serialised like discovery.
+    bool researchIfSilent();
 
     // Vital signs (clamped to what the unit accepts).
     void sendSPO2Scale(int scale);
@@ -109,6 +129,9 @@ class MonitorRelayAdaptor {
     const std::string& serialId() const { return serialId_; }
     const std::string& unitAddress() const { return unitAddress_; }
     bool hasLink() const { return static_cast<bool>(link_); }
+    bool isWatchdogArmed() const { return watchdogArmed_; }
+    // Datagrams the current link dropped as not from the unit.
+    std::size_t droppedDatagrams() const { return link_ ? link_->droppedDatagrams() : 0; }
 
     // Seam for the broadcast search: where the local host name comes from
     // (gethostname by default). Tests point it at a loopback address.
@@ -123,8 +146,17 @@ class MonitorRelayAdaptor {
     // One datagram to the unit; `request` empties the reply slot first.
     void sendDatagram(const std::string& text, bool request);
     bool ownsSession() const { return sessionOwner_.load() == std::this_thread::get_id(); }
-    void openLink(const std::string& address);
+    void openLink(const std::string& address,
+                  UdpAdaptor::Peers peers = UdpAdaptor::Peers::UnitOnly);
     std::string localHostName() const;
+    // Directed broadcast addresses of the host name's addresses (fixed
+    // 255.255.0.0 mask); false when the name does not resolve.
+    bool hostNameBroadcasts(std::vector<std::string>& broadcasts);
+    // The WDT request; requestMutex_ held. `first`: the one of enable().
+    void armWatchdog(bool first);
+    void reportNotEnabled();
+
+    enum class Search { None, Fixed, Range, Broadcast };
 
     RelayTimings timing_;
     // Serialises the health operations, each a request and its reply wait (or
@@ -145,5 +177,16 @@ class MonitorRelayAdaptor {
     bool debug_ = false;
     boost::asio::io_service io_;
     std::unique_ptr<UdpAdaptor> link_;  // declared after io_: destroyed first
+    // How initialize found the unit, and what to search again with.
+    Search foundBy_ = Search::None;
+    std::string searchSerial_, rangeStart_, rangeEnd_;
+    std::atomic<bool> watchdogArmed_{false};
+    // Episodes already reported once; requestMutex_ held (research: the
+    // caller's serialisation).
+    unsigned unansweredChecks_ = 0;
+    bool silenceReported_ = false;
+    bool notEnabledReported_ = false;
+    bool watchdogReported_ = false;
+    bool researchReported_ = false;
     std::function<std::string()> hostNameSource_;
 };

@@ -1,6 +1,9 @@
 // Network configuration of the unit: configuration mode, static Ethernet
 // settings and the two-step Wi-Fi exchanges (acknowledgement, then completion).
+#include <algorithm>
+#include <initializer_list>
 #include <iostream>
+#include <string>
 #include <thread>
 
 #include "relay/MonitorRelayAdaptor.h"
@@ -10,9 +13,17 @@ using unit_encoding::printable;
 
 namespace {
 
-// Waits up to `polls` times for a message other than `acknowledgement`.
-// `echo` writes each message that came, as the factory reset shows them.
-bool waitForCompletion(UdpAdaptor* link, const std::string& acknowledgement, unsigned polls,
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// Waits up to `polls` times for the step's completion: a message of the
+// step's own kind (its bracketed name, one of `kinds`) other than
+// `acknowledgement`. Anything else (a stop line, a late reply) is not one;
+// the link already takes only the unit's datagrams. `echo` writes each
+// message that came, as the factory reset shows them.
+bool waitForCompletion(UdpAdaptor* link, const std::string& acknowledgement,
+                       std::initializer_list<const char*> kinds, unsigned polls,
                        std::chrono::milliseconds pause, bool echo) {
     for (unsigned poll = 0; poll < polls; ++poll) {
         std::string sender;
@@ -21,7 +32,10 @@ bool waitForCompletion(UdpAdaptor* link, const std::string& acknowledgement, uns
             if (echo) {
                 std::cout << "Reading: " << printable(message) << std::endl;
             }
-            if (message != acknowledgement) {
+            const bool ofTheStep = std::any_of(kinds.begin(), kinds.end(), [&](const char* kind) {
+                return startsWith(message, kind);
+            });
+            if (ofTheStep && message != acknowledgement) {
                 return true;
             }
         }
@@ -49,8 +63,8 @@ void MonitorRelayAdaptor::getEthConfig() {
 
 bool MonitorRelayAdaptor::setWifiFactoryReset() {
     sendCommand("WIFI_FACTORY_RESET", "");
-    return waitForCompletion(link_.get(), "[wifi_factory_reset]@", timing_.wifiResetPolls,
-                             timing_.wifiPollPause, true);
+    return waitForCompletion(link_.get(), "[wifi_factory_reset]@", {"[wifi_factory_reset]"},
+                             timing_.wifiResetPolls, timing_.wifiPollPause, true);
 }
 
 bool MonitorRelayAdaptor::setWifiCfg(const char* ssid, const char* passPhrase) {
@@ -58,8 +72,9 @@ bool MonitorRelayAdaptor::setWifiCfg(const char* ssid, const char* passPhrase) {
     std::string text = std::string("57600,14996,0,") + ssid + "," + passPhrase;
     sendCommand("WIFI_CFG", text);
     // Bounded: a unit that never completes would otherwise hang the Wi-Fi mode.
-    return waitForCompletion(link_.get(), "[wifi_cgf]ok@", timing_.wifiConfigPolls,
-                             timing_.wifiPollPause, false);
+    // The unit spells its acknowledgement "cgf"; either spelling is its own.
+    return waitForCompletion(link_.get(), "[wifi_cgf]ok@", {"[wifi_cgf]", "[wifi_cfg]"},
+                             timing_.wifiConfigPolls, timing_.wifiPollPause, false);
 }
 
 std::string MonitorRelayAdaptor::getWifiCfg() {

@@ -23,6 +23,11 @@ struct RelayTimings {
     unsigned broadcastTries = 10;     // waits per directed-broadcast probe
     std::chrono::milliseconds attemptPause{100};
     std::chrono::milliseconds interfaceLookupPause{2000};
+    // Health: health checks in a row without any reply before the log says
+    // so, and the silence after which a unit found by a range or a broadcast
+    // is searched for again (it may have a new address from DHCP).
+    unsigned silentChecksReported = 5;
+    std::chrono::milliseconds researchAfterSilence{60000};
     // Wi-Fi configuration.
     unsigned wifiResetPolls = 40;
     // The unit may take as long to store the settings as to reset them; after

@@ -3,26 +3,66 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 
 #include "relay/UnitEncoding.h"
 
+using boost::asio::ip::address_v4;
 using boost::asio::ip::udp;
 
-UdpAdaptor::UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpTimings& timing)
-    : timing_(timing), socket_(io) {
-    socket_.open(udp::v4());
-    socket_.set_option(boost::asio::socket_base::reuse_address(true));
-    // Linux refuses datagrams to a directed broadcast address without it, and
-    // discovery probes those.
-    socket_.set_option(boost::asio::socket_base::broadcast(true));
-    socket_.bind(udp::endpoint(boost::asio::ip::address_v4::any(), kPort));
+namespace {
 
+// The local address the system sends from to reach `remote`; "any" when no
+// route is known yet (the bind then still refuses a second bridge).
+address_v4 sourceAddressFor(boost::asio::io_service& io, const udp::endpoint& remote) {
+    udp::socket probe(io);
+    boost::system::error_code ec;
+    probe.open(udp::v4(), ec);
+    probe.set_option(boost::asio::socket_base::broadcast(true), ec);
+    probe.connect(remote, ec);  // a datagram socket's connect sends nothing
+    if (ec) {
+        return address_v4::any();
+    }
+    const auto local = probe.local_endpoint(ec);
+    return ec ? address_v4::any() : local.address().to_v4();
+}
+
+std::uint64_t senderKey(const udp::endpoint& sender) {
+    return (std::uint64_t{sender.address().to_v4().to_uint()} << 16) | sender.port();
+}
+
+}  // namespace
+
+UdpAdaptor::UdpAdaptor(boost::asio::io_service& io, const char* host, const UdpTimings& timing,
+                       Peers peers)
+    : timing_(timing), peers_(peers), socket_(io) {
     // No "address configured" filter: it hides IPv4 results on a host whose
     // only IPv4 addresses are loopback ones, where the unit may still be found.
     udp::resolver resolver(io);
     const auto results =
         resolver.resolve(udp::v4(), host, std::to_string(kPort), udp::resolver::numeric_service);
     remote_ = *results.begin();
+
+    socket_.open(udp::v4());
+    // Linux refuses datagrams to a directed broadcast address without it, and
+    // discovery probes those.
+    socket_.set_option(boost::asio::socket_base::broadcast(true));
+    // No address reuse: with it a second bridge (or any program) would share
+    // the port silently and take the unit's replies. Bound to the address
+    // that reaches the unit, so that an emulated unit on another loopback
+    // address of the same computer keeps its own port.
+    local_ = udp::endpoint(sourceAddressFor(io, remote_), kPort);
+    boost::system::error_code ec;
+    socket_.bind(local_, ec);
+    if (ec == boost::asio::error::address_in_use) {
+        throw std::runtime_error("UDP port " + std::to_string(kPort) + " on " +
+                                 local_.address().to_string() +
+                                 " is already in use: is another bridge running? Stop it first.");
+    }
+    if (ec) {
+        throw boost::system::system_error(ec, "bind");
+    }
+    lastReply_ = std::chrono::steady_clock::now().time_since_epoch().count();
     std::memset(buffer_, 0, sizeof buffer_);
 }
 
@@ -70,6 +110,7 @@ void UdpAdaptor::stop_receive() {
 
 void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& ec) {
     // Emptied before sending, so that a quick answer to this datagram is kept.
+    ++requestGeneration_;
     {
         std::lock_guard<std::mutex> lock(replyMutex_);
         reply_.clear();
@@ -93,20 +134,26 @@ void UdpAdaptor::send(const std::string& text, boost::system::error_code& ec) {
     socket_.send_to(boost::asio::buffer(text), remote_, 0, ec);
 }
 
-std::string UdpAdaptor::waitResponse() {
+std::string UdpAdaptor::waitResponse(const char* expected) {
+    std::string other;
     for (int poll = 0; poll < timing_.responsePolls; ++poll) {
         std::this_thread::sleep_for(timing_.responsePollSleep);
         std::lock_guard<std::mutex> lock(replyMutex_);
-        if (!reply_.empty()) {
-            if (debug_) {
-                std::cout << "MR>Response: " << unit_encoding::printable(reply_) << std::endl;
-            }
-            std::string reply = std::move(reply_);
-            reply_.clear();
-            return reply;
+        if (reply_.empty()) {
+            continue;
         }
+        std::string reply = std::move(reply_);
+        reply_.clear();
+        if (expected == nullptr || reply == expected) {
+            other = std::move(reply);
+            break;
+        }
+        other = std::move(reply);
     }
-    return std::string();
+    if (debug_ && !other.empty()) {
+        std::cout << "MR>Response: " << unit_encoding::printable(other) << std::endl;
+    }
+    return other;
 }
 
 bool UdpAdaptor::waitConnection(std::string& senderAddress, std::string& reply) {
@@ -123,9 +170,32 @@ bool UdpAdaptor::waitConnection(std::string& senderAddress, std::string& reply) 
     return false;
 }
 
+void UdpAdaptor::collectReplies() {
+    std::lock_guard<std::mutex> lock(replyMutex_);
+    collecting_ = true;
+}
+
+std::vector<std::pair<std::string, std::string>> UdpAdaptor::takeCollected() {
+    std::vector<std::pair<std::string, std::string>> taken;
+    std::lock_guard<std::mutex> lock(replyMutex_);
+    taken.swap(collected_);
+    return taken;
+}
+
+std::chrono::steady_clock::time_point UdpAdaptor::lastReply() const {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastReply_));
+}
+
+std::string UdpAdaptor::localAddress() const {
+    return local_.address().to_string();
+}
+
 void UdpAdaptor::handle_receive() {
+    // Kept by many units at most, each at most kMaxPending: bounded.
+    constexpr std::size_t kMaxCollected = 256;
     try {
-        unit_encoding::ReplyAccumulator accumulator;
+        unit_encoding::SenderReplies pending;
+        std::uint64_t generation = requestGeneration_;
         std::string reply;
         while (running_) {
             std::memset(buffer_, 0, sizeof buffer_);
@@ -135,17 +205,32 @@ void UdpAdaptor::handle_receive() {
             if (ec && ec != boost::asio::error::message_size) {
                 continue;
             }
-            if (!accumulator.add(buffer_, length, reply)) {
+            ++receivedDatagrams_;
+            if (peers_ == Peers::UnitOnly && sender_ != remote_) {
+                ++droppedDatagrams_;
+                continue;
+            }
+            // A request went out since: what was pending belongs to older ones.
+            if (generation != requestGeneration_) {
+                generation = requestGeneration_;
+                pending.clear();
+            }
+            if (!pending.add(senderKey(sender_), buffer_, length, reply)) {
                 continue;
             }
             if (debug_) {
                 std::cout << "MR>Received: " << unit_encoding::printable(reply) << std::endl;
             }
+            const std::string sender = sender_.address().to_v4().to_string();
             {
                 std::lock_guard<std::mutex> lock(replyMutex_);
                 reply_ = reply;
-                senderAddress_ = sender_.address().to_v4().to_string();
+                senderAddress_ = sender;
+                if (collecting_ && collected_.size() < kMaxCollected) {
+                    collected_.emplace_back(sender, reply);
+                }
             }
+            lastReply_ = std::chrono::steady_clock::now().time_since_epoch().count();
             ++receivedReplies_;
         }
     } catch (const std::exception& e) {

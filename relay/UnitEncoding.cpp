@@ -267,4 +267,12 @@ bool ReplyAccumulator::add(const char* data, std::size_t size, std::string& repl
     return true;
 }
 
+bool SenderReplies::add(std::uint64_t sender, const char* data, std::size_t size,
+                        std::string& reply) {
+    if (pending_.size() >= kMaxSenders && pending_.find(sender) == pending_.end()) {
+        pending_.clear();
+    }
+    return pending_[sender].add(data, size, reply);
+}
+
 }  // namespace unit_encoding

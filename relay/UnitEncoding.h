@@ -3,6 +3,8 @@
 #include "client/core/Printable.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +83,19 @@ class ReplyAccumulator {
 
   private:
     std::string pending_;
+};
+
+// Partial replies kept apart per sender (address and port packed into one
+// number), so that one host's fragment never splices into another's reply.
+// A flood of new senders clears them all rather than growing without bound.
+class SenderReplies {
+  public:
+    static constexpr std::size_t kMaxSenders = 16;
+    bool add(std::uint64_t sender, const char* data, std::size_t size, std::string& reply);
+    void clear() { pending_.clear(); }
+
+  private:
+    std::map<std::uint64_t, ReplyAccumulator> pending_;
 };
 
 }  // namespace unit_encoding

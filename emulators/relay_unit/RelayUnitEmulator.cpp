@@ -171,6 +171,7 @@ void RelayUnitEmulator::receiveFrom(int fd) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         lastDatagram_ = now;
+        lastPeer_ = from;
         malformed_ += malformed;
         datagrams_.push_back({text, source, now});
         for (const auto& line : parsed) {

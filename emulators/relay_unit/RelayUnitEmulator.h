@@ -114,6 +114,9 @@ class RelayUnitEmulator {
     void delayReplies(const std::string& name, int count, std::chrono::milliseconds delay);
     // Drops this fraction (0..1) of all replies, drawn from the seeded generator.
     void setReplyLoss(double fraction);
+    // Sends `text` from the unit's address to whoever sent it the last
+    // datagram, unasked (a stray message of the unit); false before any came.
+    bool sendToBridge(const std::string& text);
 
     // Observation.
     std::vector<ReceivedLine> lines() const;
@@ -199,6 +202,7 @@ class RelayUnitEmulator {
     int watchdogExpiries_ = 0;
     bool configMode_ = false;
     Clock::time_point lastDatagram_;
+    std::optional<sockaddr_in> lastPeer_;
     std::string ssid_, passPhrase_, eth_;
     int malformed_ = 0;
     std::vector<ReceivedLine> lines_;

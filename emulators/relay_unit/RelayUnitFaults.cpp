@@ -74,6 +74,15 @@ void RelayUnitEmulator::delayReplies(const std::string& name, int count,
     }
 }
 
+bool RelayUnitEmulator::sendToBridge(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!lastPeer_) {
+        return false;
+    }
+    outgoing_.push_back({text, *lastPeer_, Clock::now()});
+    return true;
+}
+
 void RelayUnitEmulator::setReplyLoss(double fraction) {
     std::lock_guard<std::mutex> lock(mutex_);
     loss_.setFraction(fraction);

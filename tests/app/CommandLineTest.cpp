@@ -26,6 +26,7 @@ const std::string kUsage =
     "  -f [ --configfile ] arg Pathname to the configuration XML file\n"
     "  -w [ --wifi ] arg       Configure WIFI settings (arg: MR_IP WIFI_SSID \n"
     "                          WIFI_PWD)\n"
+    "  -D [ --discover ]       List the MonitorRelay units that answer\n"
     "  -c [ --check ]          Check the configuration file and exit\n"
     "  -V [ --version ]        Print the version and exit\n";
 
@@ -231,4 +232,16 @@ TEST(CommandLine, CheckOfABrokenFileFailsWithTheReadersReason) {
     const ProcessResult noFile = run({"--check"});
     EXPECT_EQ(noFile.exitStatus, 1);
     EXPECT_EQ(noFile.err, "MR>Missing configuration file path in parameters\n");
+}
+
+TEST(CommandLine, DiscoverOnLoopbackOnlyFindsNoUnit) {
+    // This test's namespace has loopback only: no interface to broadcast on,
+    // and no unit behind the host name's addresses.
+    testsupport::ScratchDir dir("discover", false);
+    const ProcessResult r = runProcess(PSMR_EXECUTABLE, {"--discover"}, 10000, dir.path());
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "No MonitorRelay unit answered.\n");
+    EXPECT_FALSE(std::ifstream(dir.path() + "/_lastconnectedIPAddress.txt").good());
 }

@@ -1,6 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "relay/RelayFixture.h"
 
 using namespace std::chrono_literals;
@@ -150,15 +153,13 @@ TEST_F(CommandProtocol, EnableAssociatesEnablesAndArmsTheWatchdog) {
     EXPECT_THAT(datagramsAfter(again), ElementsAre("[GET_BATT]@"));
 }
 
-TEST_F(CommandProtocol, RefusedOrUnansweredAssociationSendsNoEnable) {
+TEST_F(CommandProtocol, RefusedOrUnansweredAssociationSendsNoEnableAndIsSaidOnce) {
     unit_->setAnnouncedSerial("SN-OTHER");  // found under a serial the unit refuses
     ASSERT_TRUE(adaptor_->connectIP("", "127.0.0.2", 3));
     std::size_t mark = unit_->datagramCount();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     adaptor_->enable();
-    EXPECT_EQ("", testing::internal::GetCapturedStdout());
-    EXPECT_EQ("", testing::internal::GetCapturedStderr());
     EXPECT_FALSE(adaptor_->isEnabled());
     fence();
     EXPECT_THAT(datagramsAfter(mark), ElementsAre("[ASSOC]SN-OTHER@", "[GET_BATT]@"));
@@ -169,6 +170,52 @@ TEST_F(CommandProtocol, RefusedOrUnansweredAssociationSendsNoEnable) {
     EXPECT_FALSE(adaptor_->isEnabled());
     fence();
     EXPECT_THAT(datagramsAfter(mark), ElementsAre("[ASSOC]SN-OTHER@", "[GET_BATT]@"));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    // Not dark, and not once per retry either.
+    EXPECT_EQ(
+        "MR>ERROR>MonitorRelay unit not enabled (association or enabling refused or "
+        "unanswered); retrying\n",
+        testing::internal::GetCapturedStderr());
+}
+
+TEST_F(CommandProtocol, ARequestTakesOnlyItsOwnKindOfReply) {
+    connectAndEnable();
+    // The battery's answer misses its request and lands while DISABLE
+    // waits, ahead of DISABLE's own answer.
+    unit_->delayReplies("GET_BATT", 1, 400ms);
+    unit_->delayReplies("DISABLE", 1, 200ms);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    adaptor_->getBattery();
+    adaptor_->disable();
+    const std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_THAT(out, HasSubstr("MR>Disabled\n"))
+        << "the late battery reply was taken for DISABLE's";
+}
+
+TEST_F(CommandProtocol, AForgedFloodFromAnotherHostNeitherAnswersNorDisassociates) {
+    relaytest::RawPeer forger("127.0.0.3");
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        while (flooding) {
+            forger.sendToLink("[ID]MonitorRelay v2.2:EVIL@");
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    unit_->setSilent(true);
+    EXPECT_FALSE(adaptor_->connectIP("", "127.0.0.2", 2)) << "the forger answered for the unit";
+    unit_->setSilent(false);
+    connectAndEnable();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(adaptor_->checkConnection()) << "the forged answer disassociated the unit";
+    }
+    EXPECT_GT(adaptor_->droppedDatagrams(), 0u);
+    flooding = false;
+    flood.join();
+    EXPECT_TRUE(adaptor_->isEnabled());
+    EXPECT_EQ("127.0.0.2", adaptor_->unitAddress());
+    EXPECT_EQ("SN-0042", adaptor_->serialId());
 }
 
 TEST_F(CommandProtocol, SplitRepliesStillAssociate) {

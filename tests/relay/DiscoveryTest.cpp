@@ -107,7 +107,7 @@ TEST_F(Discovery, MalformedRepliesAreNotCountedAsTries) {
     emptySerial.start();
     late.start();
 
-    EXPECT_TRUE(adaptor_->connectIP("", "127.255.255.255", 1))
+    EXPECT_TRUE(adaptor_->connectIP("", "127.255.255.255", 1, true))
         << "a malformed reply was counted as a try";
     EXPECT_EQ("SN-LATE", adaptor_->serialId());
     EXPECT_EQ("127.0.0.4", adaptor_->unitAddress());
@@ -162,18 +162,29 @@ TEST_F(Discovery, RangeScanCarriesOctetsAndTriesTheLastAddressFirst) {
     EXPECT_EQ("SN-FAR", adaptor_->serialId());
     EXPECT_EQ("127.0.1.1", readFile(MonitorRelayAdaptor::kLastConnectedFile));
 
-    // Now remembered, but gone: it is tried again before every address.
+    // Now remembered, but outside the next range: not tried at all.
     far.stop();
-    adaptor_.reset();  // two live links on port 14996 would share the replies
+    adaptor_.reset();  // it holds port 14996
     MonitorRelayAdaptor second(relaytest::fastTimings());
     testing::internal::CaptureStdout();
     ASSERT_TRUE(second.initialize("", "", "127.0.0.1", "127.0.0.2", false));
     out = testing::internal::GetCapturedStdout();
-    EXPECT_THAT(out, HasSubstr("Trying last successful IP address 127.0.1.1\n"
-                               "Scanning 127.0.0.1\n"));
-    EXPECT_THAT(out, HasSubstr("Trying last successful IP address 127.0.1.1\n"
-                               "Scanning 127.0.0.2\n"));
+    EXPECT_THAT(out, Not(HasSubstr("Trying last")));
     EXPECT_EQ("SN-0042", second.serialId());
+}
+
+TEST_F(Discovery, RangeTriesTheRememberedAddressOnceAndBindsToWhoAnswered) {
+    // Remembered and inside the range, but gone: tried once, before the scan.
+    MonitorRelayAdaptor::LastConnectedIP = "127.0.0.3";
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(adaptor_->initialize("", "", "127.0.0.1", "127.0.0.4", false));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(1u, count(out, "Trying last successful IP address 127.0.0.3\n"));
+    EXPECT_LT(out.find("Trying last"), out.find("Scanning 127.0.0.1"));
+    EXPECT_EQ("127.0.0.2", adaptor_->unitAddress());
+    EXPECT_EQ("127.0.0.2", readFile(MonitorRelayAdaptor::kLastConnectedFile));
+    adaptor_->enable();
+    EXPECT_TRUE(unit_->enabled()) << "the link does not reach the unit that answered";
 }
 
 TEST_F(Discovery, RangeWhoseStartIsNotBelowItsEndEndsTheProcess) {
@@ -208,7 +219,8 @@ TEST_F(Discovery, BroadcastSelectsTheRequestedSerialAndTalksToTheUnitItself) {
                                "127.0.0.2\n"));
     EXPECT_THAT(out, HasSubstr("MR>Found MonitorRelay with requested SerialId: SN-B\n"));
     EXPECT_EQ("127.0.0.3", adaptor_->unitAddress());
-    EXPECT_EQ("127.255.255.255", readFile(MonitorRelayAdaptor::kLastConnectedFile));
+    // The unit's own address: a broadcast address is no unit's.
+    EXPECT_EQ("127.0.0.3", readFile(MonitorRelayAdaptor::kLastConnectedFile));
 
     // The link was re-created to the unit's own address.
     adaptor_->enable();
@@ -254,7 +266,7 @@ TEST_F(Discovery, LastConnectedFileRoundTrip) {
 TEST_F(Discovery, InitializeLoadsTheFileOnlyWhenNothingIsKnown) {
     writeFile(MonitorRelayAdaptor::kLastConnectedFile, "127.0.0.2");
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(adaptor_->initialize("", "", "127.0.0.7", "127.0.0.8", false));
+    ASSERT_TRUE(adaptor_->initialize("", "", "127.0.0.1", "127.0.0.8", false));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_THAT(out, HasSubstr("Loaded last connected IP 127.0.0.2\n"));
     // Found through the remembered address before the range was scanned.

@@ -92,15 +92,45 @@ TEST_F(UdpAdaptorTest, SendDiscardsAReplyThatArrivedBefore) {
     EXPECT_EQ("", link.waitResponse()) << "a reply older than the send was handed out";
 }
 
-TEST_F(UdpAdaptorTest, AcceptsDatagramsFromAnySourceAndRecordsIt) {
+TEST_F(UdpAdaptorTest, AUnitLinkDropsOtherHostsAProbeLinkHearsAnyResponder) {
     relaytest::RawPeer other("127.0.0.7");
-    UdpAdaptor link(io_, "127.0.0.2");
-    link.start_receive();
-    other.sendToLink("[ID]MonitorRelay v2.2:OTHER@");
+    UdpTimings quick;
+    quick.connectionPolls = 10;
     std::string sender, reply;
-    ASSERT_TRUE(link.waitConnection(sender, reply)) << "a reply from another address was dropped";
+    {
+        UdpAdaptor link(io_, "127.0.0.2", quick);
+        link.start_receive();
+        other.sendToLink("[ID]MonitorRelay v2.2:EVIL@");
+        ASSERT_TRUE(testsupport::waitUntil([&] { return link.droppedDatagrams() == 1; }, 2s))
+            << "the foreign datagram was not dropped";
+        EXPECT_FALSE(link.waitConnection(sender, reply)) << "taken from " << sender;
+    }
+    UdpAdaptor probe(io_, "127.0.0.2", quick, UdpAdaptor::Peers::AnyResponder);
+    probe.start_receive();
+    other.sendToLink("[ID]MonitorRelay v2.2:OTHER@");
+    ASSERT_TRUE(probe.waitConnection(sender, reply)) << "a probe must hear any responder";
     EXPECT_EQ("127.0.0.7", sender);
     EXPECT_EQ("[ID]MonitorRelay v2.2:OTHER@", reply);
+}
+
+TEST_F(UdpAdaptorTest, PartialRepliesStayWithTheirSenderAndTheirRequest) {
+    relaytest::RawPeer other("127.0.0.7");
+    UdpAdaptor link(io_, "127.0.0.2", {}, UdpAdaptor::Peers::AnyResponder);
+    link.start_receive();
+    std::string request = "[ID]MonitorRelay v2.2@";
+    boost::system::error_code ec;
+    link.sendCommand(request, ec);
+    // Another host's fragment must not lead the unit's reply...
+    other.sendToLink("[ID]MonitorRelay v2.2:");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return link.receivedDatagrams() == 1; }, 2s));
+    unit_.sendToLink("[ID]associated@");
+    EXPECT_EQ("[ID]associated@", link.waitResponse());
+    // ...nor the unit's own, left over from before the request.
+    unit_.sendToLink("[ID]MonitorRelay v2.2:");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return link.receivedDatagrams() == 3; }, 2s));
+    link.sendCommand(request, ec);
+    unit_.sendToLink("[ID]associated@");
+    EXPECT_EQ("[ID]associated@", link.waitResponse());
 }
 
 TEST_F(UdpAdaptorTest, WaitsRunOutAfterTheirPolls) {
@@ -147,6 +177,23 @@ TEST_F(UdpAdaptorTest, NeverStartedTransportClosesItsSocket) {
     EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa))
         << "the destroyed transport still holds port 14996";
     close(fd);
+}
+
+TEST_F(UdpAdaptorTest, ThePortIsSharedNeitherWithASecondBridgeNorAnotherProgram) {
+    {
+        UdpAdaptor first(io_, "127.0.0.2");
+        try {
+            UdpAdaptor second(io_, "127.0.0.2");
+            ADD_FAILURE() << "a second bridge shares port 14996";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(
+                "UDP port 14996 on 127.0.0.1 is already in use: is another bridge "
+                "running? Stop it first.",
+                e.what());
+        }
+    }
+    relaytest::RawPeer program("0.0.0.0");  // bound to every address, with address reuse
+    EXPECT_THROW(UdpAdaptor(io_, "127.0.0.2"), std::runtime_error);
 }
 
 TEST_F(UdpAdaptorTest, UnresolvableHostRaisesSystemError) {

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "relay/RelayFixture.h"
 #include "relay/WifiConfiguration.h"
@@ -184,6 +185,22 @@ TEST_F(UnitCommands, FactoryResetWaitsPastTheAcknowledgement) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(adaptor_->setWifiFactoryReset()) << "the acknowledgement alone counted as done";
     EXPECT_EQ("Reading: [wifi_factory_reset]@\n", testing::internal::GetCapturedStdout());
+}
+
+TEST_F(UnitCommands, OnlyTheUnitsOwnCompletionEndsAWifiStep) {
+    connectAndEnable();
+    unit_->setWifiResetCompletes(false);
+    relaytest::RawPeer other("127.0.0.3");
+    std::thread strays([&] {
+        if (unit_->waitForLine("WIFI_FACTORY_RESET", 2000ms)) {
+            unit_->sendToBridge("[STOPME]@");               // not of this step
+            other.sendToLink("[wifi_factory_reset]done@");  // not the unit
+        }
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(adaptor_->setWifiFactoryReset()) << "a stray message counted as the completion";
+    testing::internal::GetCapturedStdout();
+    strays.join();
 }
 
 TEST_F(UnitCommands, WifiConfigurationWaitIsBounded) {

@@ -55,3 +55,14 @@ TEST_F(WifiMode, WrongArgumentCountsExitWithOne) {
     }
     EXPECT_EQ(0u, unit_->datagramCount()) << "the unit was contacted with bad arguments";
 }
+
+TEST_F(WifiMode, APortAlreadyTakenIsRefusedWithOneLine) {
+    relaytest::RawPeer program("0.0.0.0");  // another bridge or program on UDP 14996
+    const auto r = run({"--wifi", "127.0.0.2", "MyNet", "secret"});
+    EXPECT_EQ(1, r.exitStatus) << r.out << r.err;
+    EXPECT_EQ(
+        "MR>ERROR>UDP port 14996 on 127.0.0.1 is already in use: is another bridge running? "
+        "Stop it first.\n",
+        r.err);
+    EXPECT_EQ(0u, unit_->datagramCount());
+}
