@@ -142,8 +142,20 @@ class CSClientProtocol {
     // Receive thread and its steps.
     static void* mainThread(void* engine);
     CSClient::Result startConnection();
+    // Receives and hands on the frames of one receive (or gives up a frame).
     void receiveMessage();
-    bool readMessageHeader(RawMessage::Type& type, unsigned& payloadLength);
+
+    // What handleFrames did with a run of received bytes.
+    struct FrameScan {
+        unsigned consumed = 0;     // bytes of the whole frames handed on
+        unsigned wanted = 0;       // bytes the next frame needs, its header included
+        bool invalid = false;      // the next header is unusable: close
+        uint32_t frameLength = 0;  // announced by that invalid header
+    };
+    // Hands every whole frame at the front of `data` to handleReceivedMessage,
+    // stopping early when the connection is no longer being read. No socket is
+    // involved, so that the receive path can be driven from a byte buffer.
+    FrameScan handleFrames(const unsigned char* data, unsigned size);
 
     // Names the connection in the line that gives up a connection never made ready.
     virtual const char* connectionName() const { return "Server"; }
@@ -359,11 +371,14 @@ class CSClientProtocol {
     // The reconnection pause of a close made with stateLock_ held, taken by the
     // receive thread before its next attempt.
     std::atomic<bool> reconnectPauseDue_{false};
-    // Buffers of the receive steps, reused from frame to frame; used on the
-    // receive thread only (or by whoever drives the steps without one).
+    // The payload handed on, reused from frame to frame; used on the receive
+    // thread only (or by whoever drives the steps without one).
     static constexpr unsigned kKeptPayloadCapacity = 64u * 1024u;
-    RawMessage rxHeader_;
     RawMessage rxPayload_;
+    // When the first byte of the frame still incomplete was seen; a frame has
+    // the stall limit from there. Receive thread only.
+    bool rxFrameStarted_ = false;
+    std::chrono::steady_clock::time_point rxFrameStart_{};
     // When the current connection was made; used on the receive thread only.
     std::chrono::steady_clock::time_point connectedAt_{};
 };
