@@ -88,12 +88,15 @@ bool CSClientProtocol::changeCommsInterface(CSCommsInterfaceTCP* transport) {
 
 bool CSClientProtocol::addCallbackInterface(CSClient::CallbackIface* callback) {
     CSMutex::Guard guard(callbackLock_);
-    return callbacks_.insert(callback).second;
+    const bool added = callbacks_.insert(callback).second;
+    callbacksVersion_.fetch_add(1, std::memory_order_release);
+    return added;
 }
 
 void CSClientProtocol::removeCallbackInterface(CSClient::CallbackIface* callback) {
     CSMutex::Guard guard(callbackLock_);
     callbacks_.erase(callback);
+    callbacksVersion_.fetch_add(1, std::memory_order_release);
 }
 
 bool CSClientProtocol::hasCallbackInterface(CSClient::CallbackIface* callback) const {

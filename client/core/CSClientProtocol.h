@@ -258,9 +258,17 @@ class CSClientProtocol {
             update.keepFirst(count);
         }
         if (count > 0) {
-            forEachCallback([&update](CSClient::CallbackIface* callback) {
-                callback->parametersUpdated(update.values);
-            });
+            // The set seldom changes: its copy is kept until it does, so an
+            // update takes no lock for it.
+            const unsigned version = callbacksVersion_.load(std::memory_order_acquire);
+            if (version != updateCallbacksVersion_) {
+                updateCallbacks_ = CallbackSnapshot();
+                snapshotCallbacks(updateCallbacks_);
+                updateCallbacksVersion_ = version;
+            }
+            for (std::size_t i = 0; i < updateCallbacks_.count; ++i) {
+                updateCallbacks_.at(i)->parametersUpdated(update.values);
+            }
         }
         update.releaseIfLarge();
     }
@@ -283,6 +291,8 @@ class CSClientProtocol {
     CSMutex stateLock_;
     // Guards callbacks_. May be taken with stateLock_ held; held only for copying.
     mutable CSMutex callbackLock_;
+    // Counts the changes of callbacks_ (made under callbackLock_).
+    std::atomic<unsigned> callbacksVersion_{0};
     // Guards the four registry maps and every entry field. May be taken with
     // stateLock_ held, never the reverse.
     mutable CSMutex registryLock_;
@@ -335,9 +345,12 @@ class CSClientProtocol {
                             const char* successText, InputConfirmations& done);
     void confirmOutputLocked(const std::string& name, uint32_t serverId, const char* successText,
                              OutputConfirmations& done);
-    // The update being delivered, kept for the next one (see UpdateScratch);
-    // used only by the thread that handles received messages.
+    // The update being delivered, kept for the next one (see UpdateScratch),
+    // and the copy of the callback set it goes to with the set's version; used
+    // only by the thread that handles received messages.
     UpdateScratch update_;
+    CallbackSnapshot updateCallbacks_;
+    unsigned updateCallbacksVersion_ = ~0u;
 
     // The confirmed input of `serverId` (nullptr when none), recorded as the
     // `record`-th record's; registryLock_ held.
