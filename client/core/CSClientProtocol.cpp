@@ -246,6 +246,14 @@ bool CSClientProtocol::closeConnectionLocked() {
     return false;
 }
 
+void CSClientProtocol::pauseBeforeReconnecting() const {
+    // A pause shortened to nothing (the fuzz target's) costs no sleep at all.
+    const std::chrono::milliseconds pause = getTimings().reconnectPause;
+    if (pause.count() > 0) {
+        CSThread::sleep(pause);
+    }
+}
+
 void CSClientProtocol::closeConnection() {
     closeConnectionFor(connectionGeneration_.load());
 }
@@ -270,7 +278,7 @@ void CSClientProtocol::closeConnectionFor(unsigned generation) {
     const bool pause = closeConnectionLocked();
     stateLock_.unlock();
     if (pause) {
-        CSThread::sleep(getTimings().reconnectPause);
+        pauseBeforeReconnecting();
     }
 }
 

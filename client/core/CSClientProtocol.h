@@ -356,6 +356,8 @@ class CSClientProtocol {
     // `record`-th record's; registryLock_ held.
     const InputParameterEntry* lookUpLocked(std::size_t record, uint32_t serverId);
 
+    // Sleeps the reconnection pause.
+    void pauseBeforeReconnecting() const;
     // Transitions of closeConnection with stateLock_ held; true when the caller
     // should pause before the next attempt.
     bool closeConnectionLocked();

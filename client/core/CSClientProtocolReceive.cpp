@@ -38,7 +38,7 @@ void* CSClientProtocol::mainThread(void* engine) {
             continue;
         }
         if (self->reconnectPauseDue_.exchange(false)) {
-            CSThread::sleep(self->getTimings().reconnectPause);
+            self->pauseBeforeReconnecting();
         }
         switch (self->state_.load()) {
             case CSClient::STATE_CONNECTING:

@@ -97,9 +97,8 @@ bool CSThread::waitForThread() const {
 }
 
 void CSThread::sleep(std::chrono::milliseconds duration) {
-    if (duration.count() <= 0) {
-        testCancel();  // still a cancellation point, without giving up the processor
-        return;
+    if (duration.count() < 0) {
+        duration = std::chrono::milliseconds(0);
     }
     timespec request;
     request.tv_sec = static_cast<time_t>(duration.count() / 1000);
