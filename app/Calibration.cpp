@@ -55,17 +55,25 @@ void SimulatorSample::performCalibration(int action, int argument) {
         std::cout << "MR>CALIBRATION>Starting calibration" << std::endl;
         calibration.calibrating = true;
         // A worker of an earlier calibration that has not noticed its end yet
-        // sees a newer generation and leaves; it must not run beside this one.
+        // sees the newer generation and carries on with this one: quick
+        // toggling must not leave workers queueing for a silent unit.
         const unsigned generation = ++calibration.calibrationGeneration;
-        ++calibration.runningWorkers;
-        try {
-            std::thread([this, generation] { calibrationData(generation); }).detach();
-        } catch (const std::exception& e) {
-            // No worker: nothing would ever feed the unit, so do not pretend to calibrate.
-            --calibration.runningWorkers;
-            calibration.calibrating = false;
-            std::cout << e.what() << std::endl;
-            return;
+        if (calibration.runningWorkers == 0) {
+            // The last worker left its loop under the mutex; it only returns.
+            if (calibrationWorker.joinable()) {
+                calibrationWorker.join();
+            }
+            ++calibration.runningWorkers;
+            try {
+                calibrationWorker =
+                    std::thread([this, generation] { calibrationData(generation); });
+            } catch (const std::exception& e) {
+                // No worker: nothing would ever feed the unit, so do not pretend to calibrate.
+                --calibration.runningWorkers;
+                calibration.calibrating = false;
+                std::cout << e.what() << std::endl;
+                return;
+            }
         }
     }
     switch (action) {
@@ -152,14 +160,23 @@ void SimulatorSample::calibrationData(unsigned generation) {
     auto base = Clock::now();
     int pulseIndex = 0;
     int co2Phase = 0;
+    // Leaves its loop (and the count of workers) under the mutex, so that a
+    // Start either sees it running or may start another.
+    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
     try {
         for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (!calibration.calibrating || generation != calibration.calibrationGeneration) {
-                    break;
-                }
+            lock.lock();
+            if (!calibration.calibrating) {
+                break;
             }
+            if (generation != calibration.calibrationGeneration) {
+                // A newer calibration: its test signal starts afresh.
+                generation = calibration.calibrationGeneration;
+                base = Clock::now();
+                pulseIndex = 0;
+                co2Phase = 0;
+            }
+            lock.unlock();
             // The unit may have been disabled meanwhile; re-enabling is a
             // no-op while it is enabled, and waits for the unit without the mutex.
             enableOutsideLock();
@@ -173,9 +190,10 @@ void SimulatorSample::calibrationData(unsigned generation) {
             if (elapsed < timings.calibrationCycle) {
                 std::this_thread::sleep_for(timings.calibrationCycle - elapsed);
             }
-            std::lock_guard<std::mutex> lock(mutex);
+            lock.lock();
             if (!calibration.calibrating || generation != calibration.calibrationGeneration) {
-                break;
+                lock.unlock();
+                continue;  // ended, or a newer one: decided at the top
             }
             const int32_t co2 = calibration.co2Counter;
             const int32_t spo2 = calibration.spo2Counter;
@@ -206,11 +224,15 @@ void SimulatorSample::calibrationData(unsigned generation) {
             }
             relay.sendCO2_25Hz(capno);
             relay.commitCommandSession();
+            lock.unlock();
         }
     } catch (const std::exception& e) {
+        if (lock.owns_lock()) {
+            lock.unlock();
+        }
         std::cout << e.what() << std::endl;
+        lock.lock();
     }
-    std::lock_guard<std::mutex> lock(mutex);
     --calibration.runningWorkers;
     workersFinished.notify_all();
 }

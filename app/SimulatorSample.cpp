@@ -245,6 +245,10 @@ SimulatorSample::~SimulatorSample() {
     // A calibration worker must not outlive the object it works on.
     calibration.calibrating = false;
     workersFinished.wait(lock, [this] { return calibration.runningWorkers == 0; });
+    // It has left its loop under the mutex; only its return is left to wait for.
+    if (calibrationWorker.joinable()) {
+        calibrationWorker.join();
+    }
     relay.disable();
 }
 
@@ -308,7 +312,26 @@ bool SimulatorSample::initializeInputs() {
 }
 
 void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& parameters) {
-    std::lock_guard<std::mutex> lock(mutex);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        storeAndForward(parameters);
+        if (!unitSettleDue) {
+            return;
+        }
+        unitSettleDue = false;
+    }
+    // A started simulation's first block that reaches the unit carries every
+    // numeric, even when blocks went out (and were dropped) while the unit
+    // was still being enabled.
+    if (settleUnit(false)) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (simulationRunning) {
+            countdowns.resetAll();
+        }
+    }
+}
+
+void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& parameters) {
     bool calibrationInput = false;
     const Input* const first = inputs().data();
     for (const CSClient::Parameter& p : parameters) {
@@ -350,8 +373,6 @@ void SimulatorSample::setSimulationSpeed(int32_t speed) {
     ServiceStatus::simulationRunning(running);
     if (running) {
         calibration.calibrating = false;
-        relay.enable();
-    } else if (!calibration.calibrating) {
-        relay.disable();
     }
+    unitSettleDue = true;
 }

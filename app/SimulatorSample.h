@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/BridgeTimings.h"
@@ -56,9 +57,11 @@ class SimulatorSample {
     bool IsSpO2ProbeConnected();
 
     void performCalibration(int action, int argument);
-    // Body of a calibration worker thread, which the Start action runs; ends
-    // when the calibration ends or a newer one (a newer generation) starts.
-    // Counted in `runningWorkers`, which the starter has already incremented.
+    // Body of the calibration worker thread, which a Start action runs when
+    // no worker is alive; ends when it finds no calibration in progress, and
+    // starts its test signal afresh when a newer one (a newer generation)
+    // began meanwhile. Counted in `runningWorkers`, which the starter has
+    // already incremented.
     void calibrationData(unsigned generation);
     int calibrateSPO2Value(float value) const;
     float calibrateCO2Value(float value) const;
@@ -93,12 +96,20 @@ class SimulatorSample {
     static const Input* findInput(const std::string& name);
     static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
 
+    // parametersUpdated's storing and forwarding; `mutex` held.
+    void storeAndForward(const std::vector<com_nax::CSClient::Parameter>& parameters);
     // Tail of parametersUpdated; `mutex` held.
     void forwardBlock(bool calibrationInput);
     // Enables the unit if it is not, waiting for its replies without `mutex`
     // (which must not be held by the caller).
     void enableOutsideLock();
-    // HW_PATSPEED: 1 runs the simulation (and enables the unit).
+    // Brings the unit to what the flags ask for (enabled while the simulation
+    // runs or a calibration is in progress), talking to it without `mutex`,
+    // which the caller must not hold. `enableTried`: the caller has just tried
+    // to enable it. True when it enabled the unit.
+    bool settleUnit(bool enableTried);
+    // HW_PATSPEED: 1 runs the simulation; the unit follows once `mutex` is
+    // released (see unitSettleDue).
     void setSimulationSpeed(int32_t speed);
     // Action 100: the recorded points into the configuration, then the file.
     void saveCalibration();
@@ -125,6 +136,10 @@ class SimulatorSample {
     std::array<const Input*, 32> followers{};
     size_t lastInput = 0;
     bool simulationRunning = false;
+    // HW_PATSPEED changed: the thread that stored it enables or disables the
+    // unit after releasing `mutex`, so that the other connection's blocks do
+    // not wait for the unit's replies.
+    bool unitSettleDue = false;
 
     // The last values of the numerics, as the unit is given them.
     struct Vitals {
@@ -193,12 +208,16 @@ class SimulatorSample {
         int32_t spo2Scale = 4;
         std::map<int32_t, int32_t> co2Points;
         std::map<int32_t, int32_t> spo2Points;
-        // Workers are detached; these let the destructor wait until none is
-        // left and let a newer Start retire an older worker.
+        // At most one worker is alive: a Start while one is still running
+        // hands it the new calibration (a newer generation) instead of
+        // starting another. The destructor waits until none is left.
         unsigned calibrationGeneration = 0;
         unsigned runningWorkers = 0;
     } calibration;
     std::condition_variable workersFinished;
+    // The worker thread; joined by the next Start once it has left, or by the
+    // destructor. Started and joined with `mutex` held.
+    std::thread calibrationWorker;
 
     BridgeTimings timings;
 };

@@ -12,11 +12,34 @@ void SimulatorSample::enableOutsideLock() {
         return;
     }
     relay.enable();
-    // The simulation may have stopped while the unit was being enabled; the
-    // receive thread's disable may then have come first, so settle it here.
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!simulationRunning && !calibration.calibrating) {
-        relay.disable();
+    settleUnit(true);
+}
+
+bool SimulatorSample::settleUnit(bool enableTried) {
+    // The simulation may start or stop while the unit is being talked to, and
+    // other threads enable it too: each step looks at the flags again, so the
+    // last change wins. A unit that does not take the enabling is left to the
+    // next check rather than asked again here.
+    bool enabledIt = false;
+    for (;;) {
+        bool wanted = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            wanted = simulationRunning || calibration.calibrating;
+        }
+        if (wanted == relay.isEnabled()) {
+            return enabledIt;
+        }
+        if (!wanted) {
+            relay.disable();
+            continue;
+        }
+        if (enableTried) {
+            return enabledIt;
+        }
+        enableTried = true;
+        relay.enable();
+        enabledIt = relay.isEnabled();
     }
 }
 

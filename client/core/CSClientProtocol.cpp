@@ -88,12 +88,15 @@ bool CSClientProtocol::changeCommsInterface(CSCommsInterfaceTCP* transport) {
 
 bool CSClientProtocol::addCallbackInterface(CSClient::CallbackIface* callback) {
     CSMutex::Guard guard(callbackLock_);
-    return callbacks_.insert(callback).second;
+    const bool added = callbacks_.insert(callback).second;
+    callbacksVersion_.fetch_add(1, std::memory_order_release);
+    return added;
 }
 
 void CSClientProtocol::removeCallbackInterface(CSClient::CallbackIface* callback) {
     CSMutex::Guard guard(callbackLock_);
     callbacks_.erase(callback);
+    callbacksVersion_.fetch_add(1, std::memory_order_release);
 }
 
 bool CSClientProtocol::hasCallbackInterface(CSClient::CallbackIface* callback) const {
@@ -243,6 +246,14 @@ bool CSClientProtocol::closeConnectionLocked() {
     return false;
 }
 
+void CSClientProtocol::pauseBeforeReconnecting() const {
+    // A pause shortened to nothing (the fuzz target's) costs no sleep at all.
+    const std::chrono::milliseconds pause = getTimings().reconnectPause;
+    if (pause.count() > 0) {
+        CSThread::sleep(pause);
+    }
+}
+
 void CSClientProtocol::closeConnection() {
     closeConnectionFor(connectionGeneration_.load());
 }
@@ -267,7 +278,7 @@ void CSClientProtocol::closeConnectionFor(unsigned generation) {
     const bool pause = closeConnectionLocked();
     stateLock_.unlock();
     if (pause) {
-        CSThread::sleep(getTimings().reconnectPause);
+        pauseBeforeReconnecting();
     }
 }
 

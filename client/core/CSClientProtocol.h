@@ -144,8 +144,20 @@ class CSClientProtocol {
     // Receive thread and its steps.
     static void* mainThread(void* engine);
     CSClient::Result startConnection();
+    // Receives and hands on the frames of one receive (or gives up a frame).
     void receiveMessage();
-    bool readMessageHeader(RawMessage::Type& type, unsigned& payloadLength);
+
+    // What handleFrames did with a run of received bytes.
+    struct FrameScan {
+        unsigned consumed = 0;     // bytes of the whole frames handed on
+        unsigned wanted = 0;       // bytes the next frame needs, its header included
+        bool invalid = false;      // the next header is unusable: close
+        uint32_t frameLength = 0;  // announced by that invalid header
+    };
+    // Hands every whole frame at the front of `data` to handleReceivedMessage,
+    // stopping early when the connection is no longer being read. No socket is
+    // involved, so that the receive path can be driven from a byte buffer.
+    FrameScan handleFrames(const unsigned char* data, unsigned size);
 
     // Names the connection in the line that gives up a connection never made ready.
     virtual const char* connectionName() const { return "Server"; }
@@ -248,9 +260,17 @@ class CSClientProtocol {
             update.keepFirst(count);
         }
         if (count > 0) {
-            forEachCallback([&update](CSClient::CallbackIface* callback) {
-                callback->parametersUpdated(update.values);
-            });
+            // The set seldom changes: its copy is kept until it does, so an
+            // update takes no lock for it.
+            const unsigned version = callbacksVersion_.load(std::memory_order_acquire);
+            if (version != updateCallbacksVersion_) {
+                updateCallbacks_ = CallbackSnapshot();
+                snapshotCallbacks(updateCallbacks_);
+                updateCallbacksVersion_ = version;
+            }
+            for (std::size_t i = 0; i < updateCallbacks_.count; ++i) {
+                updateCallbacks_.at(i)->parametersUpdated(update.values);
+            }
         }
         update.releaseIfLarge();
     }
@@ -273,6 +293,8 @@ class CSClientProtocol {
     CSMutex stateLock_;
     // Guards callbacks_. May be taken with stateLock_ held; held only for copying.
     mutable CSMutex callbackLock_;
+    // Counts the changes of callbacks_ (made under callbackLock_).
+    std::atomic<unsigned> callbacksVersion_{0};
     // Guards the four registry maps and every entry field. May be taken with
     // stateLock_ held, never the reverse.
     mutable CSMutex registryLock_;
@@ -325,14 +347,19 @@ class CSClientProtocol {
                             const char* successText, InputConfirmations& done);
     void confirmOutputLocked(const std::string& name, uint32_t serverId, const char* successText,
                              OutputConfirmations& done);
-    // The update being delivered, kept for the next one (see UpdateScratch);
-    // used only by the thread that handles received messages.
+    // The update being delivered, kept for the next one (see UpdateScratch),
+    // and the copy of the callback set it goes to with the set's version; used
+    // only by the thread that handles received messages.
     UpdateScratch update_;
+    CallbackSnapshot updateCallbacks_;
+    unsigned updateCallbacksVersion_ = ~0u;
 
     // The confirmed input of `serverId` (nullptr when none), recorded as the
     // `record`-th record's; registryLock_ held.
     const InputParameterEntry* lookUpLocked(std::size_t record, uint32_t serverId);
 
+    // Sleeps the reconnection pause.
+    void pauseBeforeReconnecting() const;
     // Transitions of closeConnection with stateLock_ held; true when the caller
     // should pause before the next attempt.
     bool closeConnectionLocked();
@@ -361,11 +388,14 @@ class CSClientProtocol {
     // The reconnection pause of a close made with stateLock_ held, taken by the
     // receive thread before its next attempt.
     std::atomic<bool> reconnectPauseDue_{false};
-    // Buffers of the receive steps, reused from frame to frame; used on the
-    // receive thread only (or by whoever drives the steps without one).
+    // The payload handed on, reused from frame to frame; used on the receive
+    // thread only (or by whoever drives the steps without one).
     static constexpr unsigned kKeptPayloadCapacity = 64u * 1024u;
-    RawMessage rxHeader_;
     RawMessage rxPayload_;
+    // When the first byte of the frame still incomplete was seen; a frame has
+    // the stall limit from there. Receive thread only.
+    bool rxFrameStarted_ = false;
+    std::chrono::steady_clock::time_point rxFrameStart_{};
     // When the current connection was made; used on the receive thread only.
     std::chrono::steady_clock::time_point connectedAt_{};
     // Said once: the server unreachable (until reached again), and connections

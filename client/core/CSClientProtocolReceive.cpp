@@ -38,7 +38,7 @@ void* CSClientProtocol::mainThread(void* engine) {
             continue;
         }
         if (self->reconnectPauseDue_.exchange(false)) {
-            CSThread::sleep(self->getTimings().reconnectPause);
+            self->pauseBeforeReconnecting();
         }
         switch (self->state_.load()) {
             case CSClient::STATE_CONNECTING:
@@ -104,6 +104,7 @@ CSClient::Result CSClientProtocol::startConnection() {
         connectionGeneration_.fetch_add(1);
         pendingClose_.store(false);
         connectedAt_ = std::chrono::steady_clock::now();
+        rxFrameStarted_ = false;
         setState(CSClient::STATE_CONNECTED);
         stateLock_.unlock();
         return CSClient::RESULT_OK;
@@ -174,108 +175,130 @@ void CSClientProtocol::giveUpNotReady() {
     closeConnection();
 }
 
-bool CSClientProtocol::readMessageHeader(RawMessage::Type& type, unsigned& payloadLength) {
-    RawMessage& header = rxHeader_;
-    header.clear();
-    const int n = transport_->readMessage(RawMessage::HEADER_SIZE, header);
-    if (n == -2) {
-        return false;
+CSClientProtocol::FrameScan CSClientProtocol::handleFrames(const unsigned char* data,
+                                                           unsigned size) {
+    FrameScan scan;
+    for (;;) {
+        const unsigned char* frame = data + scan.consumed;
+        const unsigned left = size - scan.consumed;
+        if (left < RawMessage::HEADER_SIZE) {
+            scan.wanted = RawMessage::HEADER_SIZE;
+            return scan;
+        }
+        uint32_t frameLength = 0;
+        uint32_t payloadLength = 0;
+        RawMessage::Type type = RawMessage::MSG_INVALID;
+        if (RawMessage::parseFrameHeader(frame, left, frameLength, payloadLength, type) !=
+            RawMessage::HEADER_OK) {
+            scan.invalid = true;
+            scan.frameLength = frameLength;
+            return scan;
+        }
+        if (left - RawMessage::HEADER_SIZE < payloadLength) {
+            scan.wanted = frameLength;
+            return scan;
+        }
+        // The receive thread's own payload keeps its storage from frame to
+        // frame, so the stream of updates costs no allocation here; a rare large
+        // frame gets one of its own, so that its size is not kept for ever.
+        RawMessage large;
+        RawMessage& message = payloadLength <= kKeptPayloadCapacity ? rxPayload_ : large;
+        message.clear();
+        message.setType(type);
+        message.write(reinterpret_cast<const char*>(frame + RawMessage::HEADER_SIZE),
+                      payloadLength);
+        scan.consumed += frameLength;
+        handleReceivedMessage(message);
+        const CSClient::State state = state_.load();
+        if ((state != CSClient::STATE_READY && state != CSClient::STATE_CONNECTED) ||
+            pendingClose_.load()) {
+            return scan;
+        }
     }
-    const bool quiet = isQuiet();
-    if (n == 0) {
-        reportClosedAtOnce();  // first: it decides whether this close is said
-        reportClosedByServer(std::cerr, isQuiet());
-        closeConnection();
-        return false;
-    }
-    if (n < 0) {
-        reportReadError(quiet);
-        closeConnection();
-        return false;
-    }
-    uint32_t frameLength = 0;
-    uint32_t length = 0;
-    RawMessage::Type kind = RawMessage::MSG_INVALID;
-    if (closingAtOnce_.load() && std::chrono::steady_clock::now() - connectedAt_ >= kClosedAtOnce) {
-        closingAtOnce_.store(false);  // this one lasts: its lines are said again
-        closedAtOnce_ = 0;
-    }
-    switch (RawMessage::parseFrameHeader(header, frameLength, length, kind)) {
-        case RawMessage::HEADER_INCOMPLETE:
-            if (!quiet) {
-                std::cerr << "Couldn't read a complete header. Closing connection." << std::endl;
-            }
-            closeConnection();
-            return false;
-        case RawMessage::HEADER_INVALID_LENGTH:
-            if (!quiet) {
-                std::cerr << "Invalid message data received (" << frameLength
-                          << "). Closing connection." << std::endl;
-            }
-            closeConnection();
-            return false;
-        case RawMessage::HEADER_OK:
-        default:
-            break;
-    }
-    type = kind;
-    payloadLength = length;
-    return true;
 }
 
 void CSClientProtocol::receiveMessage() {
-    RawMessage::Type type = RawMessage::MSG_INVALID;
-    unsigned payloadLength = 0;
-    if (!readMessageHeader(type, payloadLength)) {
-        return;
-    }
+    ReceiveBuffer& buffer = transport_->receiveBuffer();
     const bool quiet = isQuiet();
-    // The receive thread's own buffer keeps its storage from frame to frame, so
-    // the stream of updates costs no allocation here; a rare large frame gets a
-    // buffer of its own, so that its size is not kept for ever.
-    RawMessage large(type);
-    RawMessage& message = payloadLength <= kKeptPayloadCapacity ? rxPayload_ : large;
-    message.clear();
-    message.setType(type);
-    message.reserve(payloadLength);
-    unsigned received = 0;
-    auto lastProgress = std::chrono::steady_clock::now();
-    while (received < payloadLength) {
-        const int n = transport_->readMessage(payloadLength - received, message);
-        if (n == 0) {
-            reportClosedByServer(std::cout, quiet);
-            closeConnection();
-            return;
-        }
-        if (n < 0 && n != -2) {
-            reportReadError(quiet);
-            closeConnection();
-            return;
-        }
-        if (n > 0) {
-            received += static_cast<unsigned>(n);
-            if (received >= payloadLength) {
-                break;  // the usual case: the clock and the timings are not needed
+    unsigned wanted = RawMessage::HEADER_SIZE;
+    for (;;) {
+        if (!buffer.empty()) {
+            const FrameScan scan = handleFrames(buffer.data(), buffer.size());
+            buffer.consume(scan.consumed);
+            if (scan.consumed > 0) {
+                rxFrameStarted_ = false;
             }
+            if (scan.invalid) {
+                if (!quiet) {
+                    std::cerr << "Invalid message data received (" << scan.frameLength
+                              << "). Closing connection." << std::endl;
+                }
+                buffer.clear();
+                closeConnection();
+                return;
+            }
+            if (scan.consumed > 0) {
+                if (closingAtOnce_.load() &&
+                    std::chrono::steady_clock::now() - connectedAt_ >= kClosedAtOnce) {
+                    closingAtOnce_.store(false);  // this one lasts: its lines are said again
+                    closedAtOnce_ = 0;
+                }
+                if (!buffer.empty()) {
+                    // The next frame has begun; its time counts from here.
+                    rxFrameStarted_ = true;
+                    rxFrameStart_ = std::chrono::steady_clock::now();
+                }
+                return;  // the thread looks at the state between receives
+            }
+            wanted = scan.wanted;
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (n > 0) {
-            lastProgress = now;
+        const int n = transport_->receiveAvailable(wanted);
+        if (n > 0 && buffer.size() >= wanted) {
+            continue;  // the usual case: a whole frame, no clock needed
         }
-        // A stalled server must not hold the thread: a requested close, or no
-        // progress for the stall limit, gives the frame up.
+        const bool partialHeader = !buffer.empty() && buffer.size() < RawMessage::HEADER_SIZE;
+        if (n == 0 || n == -1 || (n == -2 && partialHeader)) {
+            if (n == -1) {
+                reportReadError(quiet);
+            } else if (partialHeader) {
+                // A header is never waited for past one receive timeout.
+                if (!quiet) {
+                    std::cerr << "Couldn't read a complete header. Closing connection."
+                              << std::endl;
+                }
+            } else {
+                reportClosedAtOnce();  // first: it decides whether this close is said
+                // Between frames the close is reported on standard error, inside
+                // a frame on standard output.
+                reportClosedByServer(buffer.empty() ? std::cerr : std::cout, isQuiet());
+            }
+            buffer.clear();
+            rxFrameStarted_ = false;
+            closeConnection();
+            return;
+        }
+        if (buffer.empty()) {
+            return;  // nothing within the receive timeout: the thread looks at the state
+        }
+        // A frame in progress. A requested close, or the frame outlasting the
+        // stall limit from its first byte, gives it up.
         const CSClient::State state = state_.load();
         if (state == CSClient::STATE_DISCONNECTING || state == CSClient::STATE_DISCONNECTED ||
             pendingClose_.load()) {
             return;
         }
-        if (now - lastProgress >= getTimings().payloadStallLimit) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!rxFrameStarted_) {
+            rxFrameStarted_ = true;
+            rxFrameStart_ = now;
+        } else if (now - rxFrameStart_ >= getTimings().payloadStallLimit) {
             reportReadError(quiet);
+            buffer.clear();
+            rxFrameStarted_ = false;
             closeConnection();
             return;
         }
     }
-    handleReceivedMessage(message);
 }
 
 CSClient::Result CSClientProtocol::sendMessage(const RawMessage& message) {

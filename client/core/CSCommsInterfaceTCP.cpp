@@ -121,6 +121,8 @@ bool CSCommsInterfaceTCP::openConnection(unsigned address, unsigned port,
         sendTimeout = sendTimeout_;
         connectTimeout = connectTimeout_;
     }
+    // Bytes of the previous connection must not lead the new one's first frame.
+    received_.clear();
 
     // Writing to a connection the server has closed must fail, not end the process.
     struct sigaction ignore = {};
@@ -222,6 +224,12 @@ int CSCommsInterfaceTCP::readMessage(unsigned size, RawMessage& message) {
     if (size == 0) {
         return 0;
     }
+    if (!received_.empty()) {
+        const unsigned n = std::min(size, received_.size());
+        message.write(reinterpret_cast<const char*>(received_.data()), n);
+        received_.consume(n);
+        return static_cast<int>(n);
+    }
     message.resize(before + size);
     const ssize_t n = ::recv(socket_.load(), message.data() + before, size, MSG_WAITALL);
     if (n < 0) {
@@ -236,6 +244,21 @@ int CSCommsInterfaceTCP::readMessage(unsigned size, RawMessage& message) {
         return -1;
     }
     message.resize(before + static_cast<unsigned>(n));
+    return static_cast<int>(n);
+}
+
+int CSCommsInterfaceTCP::receiveAvailable(unsigned wanted) {
+    unsigned room = 0;
+    unsigned char* tail = received_.prepare(wanted, room);
+    const ssize_t n = ::recv(socket_.load(), tail, room, 0);
+    if (n < 0) {
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            return -2;
+        }
+        return error == ECONNRESET ? 0 : -1;
+    }
+    received_.commit(static_cast<unsigned>(n));
     return static_cast<int>(n);
 }
 

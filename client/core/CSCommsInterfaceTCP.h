@@ -8,6 +8,7 @@
 
 #include "client/core/CSCommsInterface.h"
 #include "client/core/CSMutex.h"
+#include "client/core/ReceiveBuffer.h"
 
 namespace com_nax {
 
@@ -45,7 +46,13 @@ class CSCommsInterfaceTCP : public CSCommsInterface {
     // As close(), for callers that already hold the socket lock.
     void closeSocket();
 
+    // Hands out bytes already buffered by receiveAvailable first.
     int readMessage(unsigned size, RawMessage& message) override;
+    // One receive of whatever has arrived into the receive buffer, at least one
+    // byte or the receive timeout; `wanted` (the bytes the caller needs in all)
+    // only sizes the buffer. Results as readMessage. Receive thread only.
+    virtual int receiveAvailable(unsigned wanted);
+    ReceiveBuffer& receiveBuffer() { return received_; }
     int writeMessage(const RawMessage& message) override;
 
     int getSocket() const { return socket_.load(); }
@@ -68,6 +75,9 @@ class CSCommsInterfaceTCP : public CSCommsInterface {
     // Serialises writes, and a close against a write in progress; may be taken with
     // the socket lock held (never the reverse).
     CSMutex writeLock_;
+    // Bytes received and not yet taken; receive thread only, emptied by each
+    // openConnection.
+    ReceiveBuffer received_;
 };
 
 }  // namespace com_nax

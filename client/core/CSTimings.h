@@ -19,8 +19,9 @@ struct CSTimings {
     std::chrono::milliseconds receiveTimeout{1000};
     // Socket send timeout: bound of one blocked write.
     std::chrono::milliseconds sendTimeout{30000};
-    // A payload that makes no progress for this long is given up and the
-    // connection closed as after a read error.
+    // A frame not whole this long after its first byte is given up and the
+    // connection closed as after a read error: a server trickling bytes must
+    // not hold the receive thread any more than a silent one.
     std::chrono::milliseconds payloadStallLimit{5000};
     // Bound of one connection attempt. A server whose listen queue is full never
     // answers the handshake; the attempt runs without the state lock, and a close

@@ -124,7 +124,13 @@ bool RawMessage::buildFrame(const RawMessage& payload, RawMessage& frame) {
 RawMessage::HeaderStatus RawMessage::parseFrameHeader(const RawMessage& header,
                                                       uint32_t& frameLength,
                                                       uint32_t& payloadLength, Type& type) {
-    const ByteReader r = header.reader();
+    return parseFrameHeader(header.data(), header.size(), frameLength, payloadLength, type);
+}
+
+RawMessage::HeaderStatus RawMessage::parseFrameHeader(const unsigned char* data, unsigned size,
+                                                      uint32_t& frameLength,
+                                                      uint32_t& payloadLength, Type& type) {
+    const ByteReader r(data, size);
     frameLength = r.u32(0);
     if (r.size() < HEADER_SIZE) {
         return HEADER_INCOMPLETE;

@@ -95,6 +95,10 @@ class RawMessage {
     // least 4 bytes are present; `payloadLength` and `type` are set for HEADER_OK.
     static HeaderStatus parseFrameHeader(const RawMessage& header, uint32_t& frameLength,
                                          uint32_t& payloadLength, Type& type);
+    // The same for the header at the front of received bytes.
+    static HeaderStatus parseFrameHeader(const unsigned char* data, unsigned size,
+                                         uint32_t& frameLength, uint32_t& payloadLength,
+                                         Type& type);
 
   private:
     Bytes buffer_;

@@ -2,6 +2,7 @@
 // simulation is stopped: the worker's test signal at the unit, the recorded
 // points, the rewritten configuration file and its backup.
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -11,6 +12,12 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 namespace {
+
+// Threads of this process now.
+size_t threadCount() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                             std::filesystem::directory_iterator()));
+}
 
 std::vector<CSClient::Parameter> action(int code, int argument) {
     return {intParam("HW_PATMON_CALIB_ACTION", code), intParam("HW_PATMON_CALIB_ARG1", argument)};
@@ -168,6 +175,21 @@ TEST_F(Calibration, RestartingQuicklyNeverRunsTwoWorkers) {
     std::this_thread::sleep_for(10 * timings.calibrationCycle);
     const auto cycles = (std::chrono::steady_clock::now() - t0) / timings.calibrationCycle;
     EXPECT_LE(countLines("SPO2_SCALE") - start, static_cast<size_t>(cycles) + 2);
+}
+
+TEST_F(Calibration, TogglingAgainstASilentUnitKeepsAtMostOneWorker) {
+    unit->setSilent(true);
+    const size_t before = threadCount();
+    size_t most = before;
+    for (int i = 0; i < 50; ++i) {
+        bridge->parametersUpdated({intParam("HW_PATMON_CALIB_ACTION", 1)});
+        bridge->parametersUpdated({intParam("HW_PATMON_CALIB_ACTION", 0)});
+        most = std::max(most, threadCount());
+    }
+    // Each worker waits about a second for the silent unit: piled up, they
+    // would all still be there.
+    EXPECT_LE(most, before + 1) << "calibration workers piled up";
+    bridge.reset();  // the destructor waits for the one worker
 }
 
 TEST_F(Calibration, AWorkerHeldUpByASilentUnitDoesNotReplayItsMissedCycles) {

@@ -177,3 +177,25 @@ TEST_F(Supervision, ALostEnableReplyCostsAtMostOnePeriod) {
     startUnit("MR-OTHER-5");
     EXPECT_EQ(result.wait_for(15s), std::future_status::ready);
 }
+
+TEST_F(Supervision, StartingTheSimulationDoesNotHoldUpTheOtherConnectionsBlocks) {
+    // Each of the enabling's requests (ASSOC, ENABLE, WDT) is answered late.
+    unit->setReplyDelay(250ms);
+    auto start = std::async(std::launch::async,
+                            [&] { bridge->parametersUpdated({intParam("HW_PATSPEED", 1)}); });
+    ASSERT_TRUE(unit->waitForLine("ASSOC", 2s)) << "the start never asked the unit";
+    // A block from the other connection while the unit is being enabled.
+    auto block = std::async(std::launch::async, [&] { sendBlock(); });
+    constexpr auto kBlockPeriod = 120ms;  // ten arterial samples
+    const bool prompt = block.wait_for(kBlockPeriod) == std::future_status::ready;
+    const bool stillEnabling = !unit->enabled();
+    // Stopped again before the unit answered: it must end disabled.
+    bridge->parametersUpdated({intParam("HW_PATSPEED", 0)});
+    start.wait();
+    block.wait();
+    EXPECT_TRUE(prompt) << "a block waited for the unit's replies to the enabling";
+    EXPECT_TRUE(stillEnabling);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !unit->enabled(); }, 3s))
+        << "the unit stayed enabled after the simulation stopped";
+    EXPECT_FALSE(unit->enabled());
+}

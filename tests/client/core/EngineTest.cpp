@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "LoopbackPeer.h"
 #include "TestProtocol.h"
@@ -247,6 +248,37 @@ TEST_F(Fixture, StalledFrameIsGivenUpAfterTheBound) {
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(closed) << "a stalled frame was never given up";
     EXPECT_NE(err.find("Read error. Closing connection.\n"), std::string::npos) << err;
+}
+
+TEST_F(Fixture, TricklingFrameIsGivenUpWithinTheStallBoundAndReconnected) {
+    LoopbackPeer peer;
+    start(com_nax::OPTION_AUTO_RECONNECT);
+    auto timings = coretest::fastTimings();
+    timings.payloadStallLimit = 600ms;
+    client->setTimings(timings);
+    ASSERT_TRUE(openTo(peer.port()));
+    ASSERT_TRUE(readyWith(peer)) << "no ready connection accepted by the peer";
+    testing::internal::CaptureStderr();
+    // Every byte comes well within the stall limit, the frame never whole.
+    const auto frame = coretest::frameBytes(1032, 0, std::vector<uint8_t>(1000, 1));
+    ASSERT_TRUE(peer.sendRaw(std::vector<uint8_t>(frame.begin(), frame.begin() + 40)));
+    std::atomic<bool> stop{false};
+    std::thread trickler([&] {
+        for (std::size_t i = 40; i < frame.size() && !stop.load(); ++i) {
+            std::this_thread::sleep_for(150ms);  // the server's pace, not a wait for the client
+            if (peer.connectionCount() > 1 || !peer.sendRaw({frame[i]})) {
+                return;
+            }
+        }
+    });
+    // The trickle would last 150 s; the limit ends the frame after 0.6 s.
+    const bool reconnected = waitUntil([&] { return peer.connectionCount() == 2; }, 4s);
+    stop.store(true);
+    trickler.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(reconnected) << "a trickling server kept the receive thread in one frame";
+    EXPECT_NE(err.find("Read error. Closing connection.\n"), std::string::npos) << err;
+    EXPECT_TRUE(client->engine->received().empty());
 }
 
 TEST_F(Fixture, SendResultsAndTheFrameOnTheWire) {
