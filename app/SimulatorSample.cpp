@@ -256,8 +256,8 @@ bool SimulatorSample::initialize(bool debugMode) {
     std::lock_guard<std::mutex> lock(mutex);
     debug = debugMode;
     if (!configuration->readConfiguration()) {
-        // Intended: no line end; the bridge loop's own failure line follows.
-        std::cerr << "MR>ERROR>Unable to read the configuration!" << std::flush;
+        // A line of its own: the bridge loop's failure line follows it.
+        std::cerr << "MR>ERROR>Unable to read the configuration!" << std::endl;
         return false;
     }
     ServiceStatus::configurationRead(*configuration);
@@ -267,7 +267,7 @@ bool SimulatorSample::initialize(bool debugMode) {
     if (!relay.initialize(configuration->serialId, configuration->ipAddress,
                           configuration->ipRangeStart, configuration->ipRangeEnd, true)) {
         std::cerr << "MR>ERROR>Unable to initialize the connection with the MonitorRelay unit!"
-                  << std::flush;
+                  << std::endl;
         return false;
     }
     ServiceStatus::unitFound(relay.serialId(), relay.unitAddress());

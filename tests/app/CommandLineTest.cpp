@@ -117,10 +117,12 @@ TEST(CommandLine, BridgeModeWithAnUnreadableFileLeavesWithStatusOne) {
     EXPECT_NE(r.out.find("MR>Reading configuration file: /nonexistent/bridge.xml\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.err.find("Unable to read the configuration file"), std::string::npos) << r.err;
-    EXPECT_NE(
-        r.err.find("MR>ERROR>Unable to initialize the MonitorRelay interface module. Leaving now!"),
-        std::string::npos)
+    EXPECT_NE(r.err.find("Unable to read the configuration file\n"), std::string::npos) << r.err;
+    // Each failure on a line of its own, none spliced into the next.
+    EXPECT_NE(r.err.find("MR>ERROR>Unable to read the configuration!\n"
+                         "MR>ERROR>Unable to initialize the MonitorRelay interface module. Leaving "
+                         "now!\n"),
+              std::string::npos)
         << r.err;
 }
 

@@ -204,9 +204,13 @@ TEST(EmulatorEndToEnd, AppClientSubscribesTheBridgeInputsOfARunningScenario) {
     EXPECT_EQ(0u, client.getNumberOfUnregisteredInputParameters());
     EXPECT_EQ(23u, emu.subscriptions(Protocol::App).size());
 
-    // Initial values come with the confirmation, typed as registered.
-    EXPECT_TRUE(counter.lastIs("PULSE_SENSOR", CSClient::PARAM_INT, 1));
-    EXPECT_GE(counter.count("BODY_TEMP"), 1u);
+    // Initial values come with the confirmation, typed as registered; the
+    // confirmed count is set before the receive thread hands them on.
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return counter.lastIs("PULSE_SENSOR", CSClient::PARAM_INT, 1); }, kWait))
+        << "PULSE_SENSOR=1 never arrived";
+    EXPECT_TRUE(testsupport::waitUntil([&] { return counter.count("BODY_TEMP") >= 1; }, kWait))
+        << "BODY_TEMP never arrived";
 
     // Every waveform streams samples while the scenario runs.
     for (const char* wave : {"ARTLINE", "PLINE", "CVPLINE", "CAPNOGRAM", "PLETH"}) {
