@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/MetricsEndpoint.h"
 #include "app/SimulatorSample.h"
 #include "config/Configuration.h"
+#include "metrics/Metrics.h"
 
 bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& timings,
                 const std::function<bool()>& another) {
@@ -17,6 +19,7 @@ bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& t
                 std::cout << "MR>Running..." << std::endl;
                 bridge.run();
                 std::cout << "MR>Disconnected!!" << std::endl;
+                psmr_metrics::metrics().countRebuild();
             }
             // Leaving the scope closes both connections and disables the unit
             // before a new bridge is built (or the process ends).
@@ -32,6 +35,10 @@ bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& t
 }
 
 void runBridgeLoop(Configuration& configuration, bool debug) {
+    // Outlives every bridge: the figures span the rebuilds.
+    auto metricsEndpoint = startMetricsEndpoint(configuration.filePath);
     runBridges(configuration, debug, BridgeTimings(), [] { return true; });
+    // exit() destroys no local: the endpoint's thread must end before the figures do.
+    metricsEndpoint.reset();
     std::exit(1);
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "app/SimulatorSample.h"
+#include "metrics/Metrics.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ bool SimulatorSample::IsSpO2ProbeConnected() {
 }
 
 void SimulatorSample::forwardBlock(bool calibrationInput) {
+    psmr_metrics::metrics().setSimulationState(simulationRunning, calibration.calibrating);
     if (simulationRunning) {
         calibration.calibrating = false;
     } else {
@@ -133,4 +135,5 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
         keepRest(samples.papSamples, block);
     }
     relay.commitCommandSession();
+    psmr_metrics::metrics().countBlock();
 }

@@ -1,5 +1,7 @@
 #include "relay/MonitorRelayAdaptor.h"
 
+#include "metrics/Metrics.h"
+
 #include <cstring>
 #include <iostream>
 #include <type_traits>
@@ -152,6 +154,7 @@ void MonitorRelayAdaptor::enable() {
     const std::string reply = sendRequest("ENABLE", "");
     if (reply == "[enabled]@") {
         enabled_ = true;
+        psmr_metrics::metrics().unitEnabled(true);
         std::cout << "MR>Enabled" << std::endl;
         enableWatchdog();
     } else {
@@ -169,6 +172,7 @@ void MonitorRelayAdaptor::disable() {
         std::cout << "MR>Disabled" << std::endl;
     }
     enabled_ = false;
+    psmr_metrics::metrics().unitEnabled(false);
 }
 
 void MonitorRelayAdaptor::enableWatchdog() {
@@ -187,6 +191,7 @@ bool MonitorRelayAdaptor::checkConnection() {
     // Intended: silence counts as healthy (a lost datagram on Wi-Fi is no
     // reason to revive the unit); only an unassociated answer fails.
     const std::string reply = sendRequest("ID", "MonitorRelay v2.2");
+    psmr_metrics::countHealthCheck(reply, kUnassociatedMarker);
     if (reply.find(kUnassociatedMarker) != std::string::npos) {
         std::cerr << "MR>ERROR>MonitorRelay unit is not associated anymore. Wrong response to ID "
                      "request: "
@@ -216,6 +221,7 @@ void MonitorRelayAdaptor::sendSPO2Scale(int scale) {
 
 void MonitorRelayAdaptor::sendHR_bpm(int hr) {
     sendCommand("HR", unit_encoding::clampInt(hr, 20, 300));
+    psmr_metrics::countNumerics(enabled_, {"HR"});
 }
 
 void MonitorRelayAdaptor::sendDisableHR() {
@@ -224,6 +230,7 @@ void MonitorRelayAdaptor::sendDisableHR() {
 
 void MonitorRelayAdaptor::sendRR_brpm(int rr) {
     sendCommand("RR", unit_encoding::clampInt(rr, 0, 100));
+    psmr_metrics::countNumerics(enabled_, {"RR"});
 }
 
 void MonitorRelayAdaptor::sendDisableRR() {
@@ -236,12 +243,14 @@ void MonitorRelayAdaptor::enableSPO2Probe(bool connected) {
 
 void MonitorRelayAdaptor::sendSPO2_ratio(int ratio) {
     sendCommand("SPO2", unit_encoding::clampInt(ratio, 1, 400));
+    psmr_metrics::countNumerics(enabled_, {"SPO2"});
 }
 
 void MonitorRelayAdaptor::sendNIBP_mmHg(int systolic, int diastolic, int mean) {
     sendCommand("SBP", unit_encoding::clampInt(systolic, 0, 300));
     sendCommand("DBP", unit_encoding::clampInt(diastolic, 0, 300));
     sendCommand("MBP", unit_encoding::clampInt(mean, 0, 300));
+    psmr_metrics::countNumerics(enabled_, {"SBP", "DBP", "MBP"});
 }
 
 void MonitorRelayAdaptor::sendDisableNIBP() {
@@ -252,6 +261,7 @@ void MonitorRelayAdaptor::sendDisableNIBP() {
 
 void MonitorRelayAdaptor::sendT1_degC(float t) {
     sendCommand("T1", unit_encoding::formatTemperature(t));
+    psmr_metrics::countNumerics(enabled_, {"T1"});
 }
 
 void MonitorRelayAdaptor::sendDisableT1() {
@@ -260,6 +270,7 @@ void MonitorRelayAdaptor::sendDisableT1() {
 
 void MonitorRelayAdaptor::sendT2_degC(float t) {
     sendCommand("T2", unit_encoding::formatTemperature(t));
+    psmr_metrics::countNumerics(enabled_, {"T2"});
 }
 
 void MonitorRelayAdaptor::sendDisableT2() {
@@ -280,6 +291,7 @@ void sendWaveform(MonitorRelayAdaptor& adaptor, const char* name, std::vector<fl
     encode(samples, text);
     if (!text.empty()) {
         adaptor.sendCommand(name, text);
+        psmr_metrics::countWaveformSent(adaptor.isEnabled(), name, text);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <thread>
 
+#include "metrics/Metrics.h"
 #include "relay/MonitorRelayAdaptor.h"
 #include "relay/UnitEncoding.h"
 
@@ -36,6 +37,7 @@ bool MonitorRelayAdaptor::initialize(const std::string& serialId, const std::str
         LoadLastConnectedIP();
     }
     connected_ = false;
+    psmr_metrics::metrics().unitLost();
     for (unsigned attempt = 1;; ++attempt) {
         bool found = false;
         if (!ipAddress.empty()) {
@@ -50,10 +52,12 @@ bool MonitorRelayAdaptor::initialize(const std::string& serialId, const std::str
             found = connectUDP(serialId);
         }
         if (found) {
+            psmr_metrics::metrics().unitFound(serialId_, unitAddress_);
             return connected_;
         }
         std::this_thread::sleep_for(timing_.attemptPause);
         if (connected_) {
+            psmr_metrics::metrics().unitFound(serialId_, unitAddress_);
             return true;
         }
         if (!retryForever && attempt >= timing_.boundedAttempts) {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <iostream>
 
+#include "metrics/Metrics.h"
 #include "relay/UnitEncoding.h"
 
 using boost::asio::ip::udp;
@@ -91,6 +92,7 @@ void UdpAdaptor::send(const std::string& text, boost::system::error_code& ec) {
         echoSent(text);
     }
     socket_.send_to(boost::asio::buffer(text), remote_, 0, ec);
+    psmr_metrics::countDatagramSent(ec);
 }
 
 std::string UdpAdaptor::waitResponse() {
@@ -147,6 +149,7 @@ void UdpAdaptor::handle_receive() {
                 senderAddress_ = sender_.address().to_v4().to_string();
             }
             ++receivedReplies_;
+            psmr_metrics::metrics().unitReplied();
         }
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;
