@@ -34,21 +34,20 @@ class Session : public std::enable_shared_from_this<Session> {
     ~Session() { --state_->connections; }
 
     void read() {
-        // A fresh parser and buffer for each request: the limits hold per request.
+        // A fresh parser for each request: the limit holds per request. Only
+        // the header is read: a GET has no body, and other methods are refused
+        // before theirs arrives.
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(state_->limits.maxRequestBytes));
-        parser_->body_limit(state_->limits.maxRequestBytes);
-        buffer_.consume(buffer_.size());
         stream_.expires_after(state_->limits.idleTimeout);
-        http::async_read(
+        http::async_read_header(
             stream_, buffer_, *parser_,
             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
 
   private:
     void onRead(beast::error_code ec) {
-        if (ec == http::error::header_limit || ec == http::error::body_limit ||
-            ec == http::error::buffer_overflow) {
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
             answer(http::status::payload_too_large, "request too large\n", false);
             return;
         }
@@ -65,7 +64,9 @@ class Session : public std::enable_shared_from_this<Session> {
         const auto& request = parser_->get();
         const bool keepAlive = request.keep_alive();
         if (request.method() != http::verb::get) {
-            answer(http::status::method_not_allowed, "only GET\n", keepAlive);
+            answer(http::status::method_not_allowed, "only GET\n", false);
+        } else if (!parser_->is_done()) {
+            answer(http::status::payload_too_large, "a GET has no body\n", false);
         } else if (request.target() != "/metrics") {
             answer(http::status::not_found, "not found\n", keepAlive);
         } else {
