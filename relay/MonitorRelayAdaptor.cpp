@@ -183,6 +183,7 @@ void MonitorRelayAdaptor::enableWatchdog() {
         std::cerr << "MR>ERROR>Failed to enable watchdog " << printable(reply) << std::endl;
     }
     sendCommand("PLETH", "0");
+    psmr_metrics::countWaveformSent(enabled_, "PLETH", "0");  // a value the monitor draws
     sendCommand("CO2", "0");
 }
 
