@@ -181,7 +181,7 @@ TEST_F(MetricsBridge, ScrapesAndHostileClientsLeaveTheBlockCadence) {
 }
 
 // Without the element nothing listens; with it the endpoint answers on its port.
-TEST(MetricsElement, OpensTheEndpointOnlyWhenTheConfigurationAsks) {
+TEST(MetricsEndpointStart, OpensTheEndpointOnlyWhenTheConfigurationAsks) {
     testsupport::ScratchDir dir("psmr-metrics-element");
     const std::string path = dir.file("bridge.xml");
     std::ofstream(path) << kBridgeXml;
