@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Scrapes the bridge's metrics endpoint during a run, and plots what it saw.
 
   metrics-plot.py scrape URL OUT.csv     one sample a second until stopped (SIGTERM)

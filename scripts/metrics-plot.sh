@@ -16,6 +16,8 @@ if [ -z "${SOAK_IN_NETNS:-}" ]; then
     export SOAK_IN_NETNS=1
     exec sh "$here/tests/netns-run.sh" bash "$0" "$minutes" "$out"
 fi
+# Debian's interpreter, where python3-prometheus-client and python3-matplotlib are.
+python=/usr/bin/python3
 export SOAK_BUILD_DIR=${SOAK_BUILD_DIR:-$here/build-release}
 
 # The soak script takes its configuration beside itself: a copy of both, with
@@ -35,13 +37,13 @@ cp "$here/scripts/soak.sh" "$tree/scripts/"
 sed 's|</MonitorRelay>|    <Metrics address="127.0.0.1" port="9743"/>\n</MonitorRelay>|' \
     "$here/examples/bridge.xml" >"$tree/examples/bridge.xml"
 
-python3 "$here/scripts/metrics-plot.py" scrape http://127.0.0.1:9743/metrics "$tree/metrics.csv" &
+"$python" "$here/scripts/metrics-plot.py" scrape http://127.0.0.1:9743/metrics "$tree/metrics.csv" &
 scraper=$!
 status=0
 bash "$tree/scripts/soak.sh" "$minutes" | tee "$tree/soak.txt" || status=$?
-kill "$scraper"
+kill "$scraper" 2>/dev/null || true
 wait "$scraper" 2>/dev/null || true
 scraper=
-python3 "$here/scripts/metrics-plot.py" plot "$tree/metrics.csv" "$out" "$tree/soak.txt"
+"$python" "$here/scripts/metrics-plot.py" plot "$tree/metrics.csv" "$out" "$tree/soak.txt"
 echo "Plot: $out ($(($(wc -l <"$tree/metrics.csv") - 1)) scrapes)"
 exit "$status"
