@@ -97,7 +97,7 @@ def plot(in_path, out_path, report_path=None):
         top.annotate(name, (at / 60, 0), rotation=90, fontsize=6, color="red",
                      xytext=(2, 2), textcoords="offset points")
     fig.tight_layout()
-    fig.savefig(out_path, format="svg")
+    fig.savefig(out_path)  # the format from the name: svg for the README
 
 
 if __name__ == "__main__":
