@@ -16,6 +16,7 @@ import time
 import urllib.request
 
 WAVEFORMS = ["ABP", "PAP", "CVP", "PLETH", "CO2"]
+WINDOW = 10  # scrapes
 
 
 def scrape(url, out_path):
@@ -76,15 +77,18 @@ def plot(in_path, out_path, report_path=None):
     rows = list(csv.DictReader(open(in_path)))
     t = [float(r["t"]) / 60 for r in rows]
     fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(10, 6))
+    styles = {"ABP": "-", "PAP": "--", "CVP": "-", "PLETH": ":", "CO2": "--"}
     for w in WAVEFORMS:
-        rate = [math.nan]
-        for a, b in zip(rows, rows[1:]):
+        # Over the last WINDOW scrapes, as Prometheus's rate() would: a block
+        # carries about 150 ms of values, too coarse for one-second steps.
+        rate = [math.nan] * min(WINDOW, len(rows))
+        for a, b in zip(rows, rows[WINDOW:]):
             dt = float(b["t"]) - float(a["t"])
             dv = float(b[w]) - float(a[w])
             # A counter that went back (a new process) is no rate.
             rate.append(dv / dt if dt > 0 and dv >= 0 else math.nan)
-        top.plot(t, rate, label=w, linewidth=0.8)
-    top.set_ylabel("values / s")
+        top.plot(t, rate, styles[w], label=w, linewidth=0.9)
+    top.set_ylabel("values / s (10 s)")
     top.set_ylim(bottom=0)
     top.legend(loc="lower right", ncol=5, fontsize="small")
     top.set_title("Waveform values sent to the unit, and the unit's reply age")
