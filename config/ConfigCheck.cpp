@@ -180,9 +180,9 @@ int checkConfigurationFile(const std::string& path) {
     {
         Configuration metrics(path.c_str());
         std::string error;
+        // The bridge starts without its endpoint then: a warning, not a failure.
         if (!readMetricsSetting(path, metrics, error)) {
-            std::cerr << "MR>ERROR>" << error << std::endl;
-            return 1;
+            warn(error + ": the bridge runs without its metrics endpoint");
         }
         // Said only when the element is there: without it the check reads as before.
         if (metrics.metricsEnabled) {
