@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/MetricsEndpoint.h"
 #include "app/ServiceStatus.h"
 #include "app/SimulatorSample.h"
 #include "config/Configuration.h"
+#include "metrics/Metrics.h"
 
 bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& timings,
                 const std::function<bool()>& another) {
@@ -20,6 +22,7 @@ bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& t
                 // A requested stop is not a lost unit.
                 if (!ServiceStatus::stopRequested()) {
                     std::cout << "MR>Disconnected!!" << std::endl;
+                    psmr_metrics::metrics().countRebuild();
                 }
             }
             // Leaving the scope closes both connections and disables the unit
@@ -37,6 +40,8 @@ bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& t
 
 void runBridgeLoop(Configuration& configuration, bool debug) {
     ServiceStatus::handleStopSignals();
+    // Outlives every bridge: the figures span the rebuilds.
+    auto metricsEndpoint = startMetricsEndpoint(configuration.filePath);
     BridgeTimings timings;
     // A stop must be over within 2 s: a waiting receive thread notices a close
     // within a fifth of a second, and close() looks for that as often, instead
@@ -45,6 +50,8 @@ void runBridgeLoop(Configuration& configuration, bool debug) {
     timings.client.closePollInterval = std::chrono::milliseconds(50);
     timings.client.closeChecks = 40;
     runBridges(configuration, debug, timings, [] { return true; });
+    // exit() destroys no local: the endpoint's thread must end before the figures do.
+    metricsEndpoint.reset();
     // Only a stop ends the loop otherwise than by a failed set-up.
     std::exit(ServiceStatus::stopRequested() ? 0 : 1);
 }

@@ -5,6 +5,7 @@
 
 #include "app/ServiceStatus.h"
 #include "app/SimulatorSample.h"
+#include "metrics/Metrics.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ bool SimulatorSample::IsSpO2ProbeConnected() {
 }
 
 void SimulatorSample::forwardBlock(bool calibrationInput) {
+    psmr_metrics::metrics().setSimulationState(simulationRunning, calibration.calibrating);
     if (simulationRunning) {
         calibration.calibrating = false;
     } else {
@@ -135,4 +137,5 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
         keepRest(samples.papSamples, block);
     }
     relay.commitCommandSession();
+    psmr_metrics::metrics().countBlock();
 }

@@ -9,6 +9,7 @@
 
 #include "app/ServiceStatus.h"
 #include "client/protocols/ProtocolWire.h"
+#include "metrics/Metrics.h"
 
 using com_nax::CSClient;
 
@@ -31,12 +32,19 @@ void storeChanged(T& field, T value, int32_t& countdown) {
 }
 
 // Appends a sample; the oldest makes room once the list is full.
-void pushBounded(std::vector<float>& list, float sample) {
+void pushBounded(std::vector<float>& list, float sample, const char* waveform) {
     if (list.size() >= SimulatorSample::kMaxListSamples) {
+        psmr_metrics::metrics().countWaveformDropped(waveform);
         list.erase(list.begin());
     }
     list.push_back(sample);
 }
+
+// The connection a callback serves, for its figures.
+template <typename Interface>
+constexpr psmr_metrics::Protocol kProtocol =
+    std::is_same<Interface, com_nax::SimClient::Callback>::value ? psmr_metrics::Protocol::Sim
+                                                                 : psmr_metrics::Protocol::App;
 
 }  // namespace
 
@@ -89,15 +97,17 @@ const std::vector<SimulatorSample::Input>& SimulatorSample::inputs() {
          }},
         // APP: waveforms, one sample per value.
         {"ARTLINE", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.abpSamples, v.f); }},
+         [](S& b, const V& v) { pushBounded(b.samples.abpSamples, v.f, "ABP"); }},
         {"PLINE", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.papSamples, v.f); }},
+         [](S& b, const V& v) { pushBounded(b.samples.papSamples, v.f, "PAP"); }},
         {"CVPLINE", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.cvpSamples, v.f); }},
+         [](S& b, const V& v) { pushBounded(b.samples.cvpSamples, v.f, "CVP"); }},
         {"CAPNOGRAM", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.co2Samples, b.calibrateCO2Value(v.f)); }},
+         [](S& b, const V& v) {
+             pushBounded(b.samples.co2Samples, b.calibrateCO2Value(v.f), "CO2");
+         }},
         {"PLETH", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.plethSamples, v.f); }},
+         [](S& b, const V& v) { pushBounded(b.samples.plethSamples, v.f, "PLETH"); }},
         // APP: numerics.
         {"SAO2", false, FLOAT, 0, nullptr,
          [](S& b, const V& v) {
@@ -200,6 +210,8 @@ void SimulatorSample::ClientCallback<Interface>::connectionStateChanged(CSClient
     }
     ServiceStatus::serverConnection(std::is_same<Interface, com_nax::SimClient::Callback>::value,
                                     newState == CSClient::STATE_READY);
+    psmr_metrics::metrics().serverConnected(kProtocol<Interface>,
+                                            newState == CSClient::STATE_READY);
     if (newState == CSClient::STATE_READY) {
         std::cout << connectedLine_ << std::endl;
     } else if (oldState == CSClient::STATE_READY) {
@@ -210,6 +222,7 @@ void SimulatorSample::ClientCallback<Interface>::connectionStateChanged(CSClient
 template <typename Interface>
 void SimulatorSample::ClientCallback<Interface>::parametersUpdated(
     const std::vector<CSClient::Parameter>& parameters) {
+    psmr_metrics::metrics().countServerFrame(kProtocol<Interface>);
     owner_->parametersUpdated(parameters);
 }
 

@@ -123,6 +123,9 @@ void warnAboutUnknownContent(const pt::ptree& document) {
                 warn("a second " + where + " is ignored");
             } else if (name == "CO2Calibration" || name == "SPO2Calibration") {
                 checkTable(child.second, where);
+            } else if (name == "Metrics") {
+                warnUnknownAttributes(child.second, where, {"address", "port"});
+                warnUnknownChildren(child.second, where);
             } else if (name == "IPAddress" || name == "IPRangeStart" || name == "IPRangeEnd" ||
                        name == "SerialID" || name == "SPO2Scale") {
                 warnUnknownAttributes(child.second, where);
@@ -174,6 +177,20 @@ int checkConfigurationFile(const std::string& path) {
     std::cout << "MR>SpO2 scale: " << c.spo2Scale << std::endl;
     std::cout << "MR>SpO2 calibration points: " << c.spo2Calibration.size() << std::endl;
     std::cout << "MR>CO2 calibration points: " << c.co2Calibration.size() << std::endl;
+    {
+        Configuration metrics(path.c_str());
+        std::string error;
+        // The bridge starts without its endpoint then: a warning, not a failure.
+        if (!readMetricsSetting(path, metrics, error)) {
+            warn(error + ": the bridge runs without its metrics endpoint");
+        }
+        // Said only when the element is there: without it the check reads as before.
+        if (metrics.metricsEnabled) {
+            const bool v6 = metrics.metricsAddress.find(':') != std::string::npos;
+            std::cout << "MR>Metrics endpoint: http://" << (v6 ? "[" : "") << metrics.metricsAddress
+                      << (v6 ? "]" : "") << ":" << metrics.metricsPort << "/metrics" << std::endl;
+        }
+    }
 
     // The unit search parses the range and ends the bridge on a wrong one.
     if (c.ipAddress.empty() && !c.ipRangeStart.empty() && !c.ipRangeEnd.empty()) {

@@ -3,6 +3,7 @@
 #include "config/ConfigDocument.h"
 #include "config/ConfigFileIo.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -273,7 +275,45 @@ void checkReadsBack(const FileFields& expected, const std::string& text, const s
     }
 }
 
+// The Metrics element into `into`; throws with the reason when an attribute is
+// wrong. Both attributes are optional: the defaults serve this host only.
+void readMetrics(const pt::ptree& tree, Configuration& into) {
+    into.metricsEnabled = false;
+    const auto element = tree.get_child_optional("MonitorRelay.Metrics");
+    if (!element) {
+        return;
+    }
+    std::string address = element->get<std::string>("<xmlattr>.address", "127.0.0.1");
+    unsigned char bytes[sizeof(in6_addr)];
+    if (::inet_pton(AF_INET, address.c_str(), bytes) != 1 &&
+        ::inet_pton(AF_INET6, address.c_str(), bytes) != 1) {
+        throw std::runtime_error("MonitorRelay.Metrics: \"" + address + "\" is not an IP address");
+    }
+    const std::string port = element->get<std::string>("<xmlattr>.port", "9743");
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(port.c_str(), &end, 10);
+    if (port.empty() || *end != '\0' || errno != 0 || value < 1 || value > 65535 ||
+        !std::isdigit(static_cast<unsigned char>(port[0]))) {
+        throw std::runtime_error("MonitorRelay.Metrics: \"" + port + "\" is not a port (1-65535)");
+    }
+    into.metricsAddress = address;
+    into.metricsPort = static_cast<std::uint16_t>(value);
+    into.metricsEnabled = true;
+}
+
 }  // namespace
+
+bool readMetricsSetting(const std::string& path, Configuration& into, std::string& error) {
+    try {
+        readMetrics(parseDocument(readWholeFile(path), path).tree, into);
+        return true;
+    } catch (const std::exception& e) {
+        into.metricsEnabled = false;
+        error = e.what();
+        return false;
+    }
+}
 
 Configuration::Configuration(const char* path) : filePath(path ? path : "") {}
 
@@ -313,6 +353,12 @@ bool Configuration::readConfiguration(bool removeSaveLeftovers) {
             std::cerr << "Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration "
                          "file. Ignoring."
                       << std::endl;
+        }
+        try {
+            readMetrics(tree, *this);
+        } catch (const std::exception&) {
+            // Said once where the endpoint is started and by --check; the
+            // bridge itself runs without it.
         }
     } catch (const std::exception& e) {
         std::cerr << "MR>ERROR>" << e.what() << std::endl;

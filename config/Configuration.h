@@ -34,7 +34,18 @@ class Configuration {
     std::string ipRangeEnd;
     std::map<float, float> co2Calibration;
     std::map<float, float> spo2Calibration;
+
+    // The optional <Metrics address=".." port=".."/> element: the monitoring
+    // endpoint is opened only when it is present and valid.
+    bool metricsEnabled = false;
+    std::string metricsAddress = "127.0.0.1";
+    std::uint16_t metricsPort = 9743;
 };
+
+// Reads the Metrics element of the file at `path` without a word on the
+// console. False, with the reason in `error`, when the file or the element
+// cannot be read; an absent element leaves `metricsEnabled` false.
+bool readMetricsSetting(const std::string& path, Configuration& into, std::string& error);
 
 namespace config_io {
 

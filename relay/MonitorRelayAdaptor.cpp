@@ -1,5 +1,7 @@
 #include "relay/MonitorRelayAdaptor.h"
 
+#include "metrics/Metrics.h"
+
 #include <cstring>
 #include <iostream>
 #include <type_traits>
@@ -156,6 +158,7 @@ void MonitorRelayAdaptor::enable() {
     if (reply == "[enabled]@") {
         enabled_ = true;
         notEnabledReported_ = false;
+        psmr_metrics::metrics().unitEnabled(true);
         std::cout << "MR>Enabled" << std::endl;
         enableWatchdog();
     } else {
@@ -185,11 +188,13 @@ void MonitorRelayAdaptor::disable() {
     }
     enabled_ = false;
     watchdogArmed_ = false;
+    psmr_metrics::metrics().unitEnabled(false);
 }
 
 void MonitorRelayAdaptor::enableWatchdog() {
     armWatchdog(true);
     sendCommand("PLETH", "0");
+    psmr_metrics::countWaveformSent(enabled_, "PLETH", "0");  // a value the monitor draws
     sendCommand("CO2", "0");
 }
 
@@ -239,6 +244,7 @@ bool MonitorRelayAdaptor::checkConnection() {
         silenceReported_ = false;
         researchReported_ = false;
     }
+    psmr_metrics::countHealthCheck(reply, kUnassociatedMarker);
     if (reply.find(kUnassociatedMarker) != std::string::npos) {
         std::cerr << "MR>ERROR>MonitorRelay unit is not associated anymore. Wrong response to ID "
                      "request: "
@@ -268,6 +274,7 @@ void MonitorRelayAdaptor::sendSPO2Scale(int scale) {
 
 void MonitorRelayAdaptor::sendHR_bpm(int hr) {
     sendCommand("HR", unit_encoding::clampInt(hr, 20, 300));
+    psmr_metrics::countNumerics(enabled_, {"HR"});
 }
 
 void MonitorRelayAdaptor::sendDisableHR() {
@@ -276,6 +283,7 @@ void MonitorRelayAdaptor::sendDisableHR() {
 
 void MonitorRelayAdaptor::sendRR_brpm(int rr) {
     sendCommand("RR", unit_encoding::clampInt(rr, 0, 100));
+    psmr_metrics::countNumerics(enabled_, {"RR"});
 }
 
 void MonitorRelayAdaptor::sendDisableRR() {
@@ -288,12 +296,14 @@ void MonitorRelayAdaptor::enableSPO2Probe(bool connected) {
 
 void MonitorRelayAdaptor::sendSPO2_ratio(int ratio) {
     sendCommand("SPO2", unit_encoding::clampInt(ratio, 1, 400));
+    psmr_metrics::countNumerics(enabled_, {"SPO2"});
 }
 
 void MonitorRelayAdaptor::sendNIBP_mmHg(int systolic, int diastolic, int mean) {
     sendCommand("SBP", unit_encoding::clampInt(systolic, 0, 300));
     sendCommand("DBP", unit_encoding::clampInt(diastolic, 0, 300));
     sendCommand("MBP", unit_encoding::clampInt(mean, 0, 300));
+    psmr_metrics::countNumerics(enabled_, {"SBP", "DBP", "MBP"});
 }
 
 void MonitorRelayAdaptor::sendDisableNIBP() {
@@ -304,6 +314,7 @@ void MonitorRelayAdaptor::sendDisableNIBP() {
 
 void MonitorRelayAdaptor::sendT1_degC(float t) {
     sendCommand("T1", unit_encoding::formatTemperature(t));
+    psmr_metrics::countNumerics(enabled_, {"T1"});
 }
 
 void MonitorRelayAdaptor::sendDisableT1() {
@@ -312,6 +323,7 @@ void MonitorRelayAdaptor::sendDisableT1() {
 
 void MonitorRelayAdaptor::sendT2_degC(float t) {
     sendCommand("T2", unit_encoding::formatTemperature(t));
+    psmr_metrics::countNumerics(enabled_, {"T2"});
 }
 
 void MonitorRelayAdaptor::sendDisableT2() {
@@ -332,6 +344,7 @@ void sendWaveform(MonitorRelayAdaptor& adaptor, const char* name, std::vector<fl
     encode(samples, text);
     if (!text.empty()) {
         adaptor.sendCommand(name, text);
+        psmr_metrics::countWaveformSent(adaptor.isEnabled(), name, text);
     }
 }
 

@@ -18,6 +18,7 @@
 #include <iterator>
 #include <thread>
 
+#include "metrics/Metrics.h"
 #include "relay/MonitorRelayAdaptor.h"
 #include "relay/UnitEncoding.h"
 #include "service/ServiceNotify.h"
@@ -77,6 +78,7 @@ bool MonitorRelayAdaptor::initialize(const std::string& serialId, const std::str
         LoadLastConnectedIP();
     }
     connected_ = false;
+    psmr_metrics::metrics().unitLost();
     for (unsigned attempt = 1;; ++attempt) {
         bool found = false;
         if (!ipAddress.empty()) {
@@ -97,10 +99,12 @@ bool MonitorRelayAdaptor::initialize(const std::string& serialId, const std::str
             searchSerial_ = serialId;
             rangeStart_ = ipRangeStart;
             rangeEnd_ = ipRangeEnd;
+            psmr_metrics::metrics().unitFound(serialId_, unitAddress_);
             return connected_;
         }
         std::this_thread::sleep_for(timing_.attemptPause);
         if (connected_) {
+            psmr_metrics::metrics().unitFound(serialId_, unitAddress_);
             return true;
         }
         if (!retryForever && attempt >= timing_.boundedAttempts) {
@@ -326,6 +330,7 @@ bool MonitorRelayAdaptor::researchIfSilent() {
     // goes out: the unit is silent, and the probes may reach other units.
     connected_ = false;
     enabled_ = false;
+    psmr_metrics::metrics().unitEnabled(false);
     watchdogArmed_ = false;
     { std::lock_guard<std::mutex> wait(requestMutex_); }
     const std::string previous = unitAddress_;
@@ -336,6 +341,8 @@ bool MonitorRelayAdaptor::researchIfSilent() {
         // Still the best guess: the unit may come back where it was.
         openLink(previous);
         connected_ = true;
+    } else {
+        psmr_metrics::metrics().unitFound(serialId_, unitAddress_);
     }
     return found;
 }

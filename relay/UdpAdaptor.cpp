@@ -5,6 +5,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "metrics/Metrics.h"
 #include "relay/UnitEncoding.h"
 
 using boost::asio::ip::address_v4;
@@ -132,6 +133,7 @@ void UdpAdaptor::send(const std::string& text, boost::system::error_code& ec) {
         echoSent(text);
     }
     socket_.send_to(boost::asio::buffer(text), remote_, 0, ec);
+    psmr_metrics::countDatagramSent(ec);
 }
 
 std::string UdpAdaptor::waitResponse(const char* expected) {
@@ -208,6 +210,7 @@ void UdpAdaptor::handle_receive() {
             ++receivedDatagrams_;
             if (peers_ == Peers::UnitOnly && sender_ != remote_) {
                 ++droppedDatagrams_;
+                psmr_metrics::metrics().countForeignDatagram();
                 continue;
             }
             // A request went out since: what was pending belongs to older ones.
@@ -232,6 +235,7 @@ void UdpAdaptor::handle_receive() {
             }
             lastReply_ = std::chrono::steady_clock::now().time_since_epoch().count();
             ++receivedReplies_;
+            psmr_metrics::metrics().unitReplied();
         }
     } catch (const std::exception& e) {
         std::cerr << e.what() << std::endl;

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ make libboost-dev libboost-program-options-dev libboost-system-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev iproute2 util-linux procps
-          libncurses-dev libsystemd-dev pkg-config
+          libncurses-dev libsystemd-dev pkg-config python3-prometheus-client python3-matplotlib
           dpkg-dev debhelper lintian file clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,117 @@
+#include "metrics/Metrics.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace psmr_metrics {
+
+namespace {
+
+template <std::size_t N>
+std::size_t find(const std::array<const char*, N>& names, const char* name) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (std::strcmp(names[i], name) == 0) {
+            return i;
+        }
+    }
+    return N;
+}
+
+std::int64_t steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void Registry::countWaveformValues(const char* waveform, std::size_t values) {
+    const std::size_t i = find(kWaveforms, waveform);
+    if (i < kWaveforms.size() && values > 0) {
+        add(waveformValues_[i], values);
+    }
+}
+
+void Registry::countWaveformDropped(const char* waveform) {
+    const std::size_t i = find(kWaveforms, waveform);
+    if (i < kWaveforms.size()) {
+        add(waveformDropped_[i]);
+    }
+}
+
+void Registry::countNumeric(const char* numeric) {
+    const std::size_t i = find(kNumerics, numeric);
+    if (i < kNumerics.size()) {
+        add(numerics_[i]);
+    }
+}
+
+void Registry::serverConnected(Protocol protocol, bool connected) {
+    serverConnected_[index(protocol)].store(connected, std::memory_order_relaxed);
+    if (connected) {
+        add(connects_[index(protocol)]);
+    }
+}
+
+void Registry::unitFound(const std::string& serial, const std::string& address) {
+    {
+        std::lock_guard<std::mutex> lock(infoMutex_);
+        unitSerial_ = serial;
+        unitAddress_ = address;
+    }
+    unitFound_.store(true, std::memory_order_relaxed);
+}
+
+void Registry::unitReplied() {
+    lastReplyNs_.store(steadyNs(), std::memory_order_relaxed);
+}
+
+Registry& metrics() {
+    static Registry registry;
+    return registry;
+}
+
+void countHealthCheck(const std::string& reply, const char* unassociatedMarker) {
+    if (reply.empty()) {
+        metrics().countHealthCheck(HealthResult::Unanswered);
+    } else if (reply.find(unassociatedMarker) != std::string::npos) {
+        metrics().countHealthCheck(HealthResult::LostAssociation);
+    } else {
+        metrics().countHealthCheck(HealthResult::Answered);
+    }
+}
+
+void countNumerics(bool enabled, std::initializer_list<const char*> numerics) {
+    if (!enabled) {
+        return;
+    }
+    for (const char* numeric : numerics) {
+        metrics().countNumeric(numeric);
+    }
+}
+
+void countWaveformSent(bool enabled, const char* waveform, const std::string& text) {
+    if (enabled && !text.empty()) {
+        metrics().countWaveformValues(
+            waveform, static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
+    }
+}
+
+std::string escapeLabel(const std::string& value) {
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace psmr_metrics
