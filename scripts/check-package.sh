@@ -83,7 +83,8 @@ contents() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's#^\.##; s#^\(/usr/share
 contents "$deb" > "$work/contents"
 contents "$emudeb" > "$work/emucontents"
 for path in "$bin" "$unit" /usr/share/man/man1/PatientSimulatorMonitorRelay.1.gz "$template" \
-    "$docdir/README.Debian" "$docdir/examples/bridge.xml" "$docdir/copyright" "$docdir/changelog"; do
+    "$docdir/README.Debian" "$docdir/examples/bridge.xml" "$docdir/copyright" "$docdir/changelog" \
+    "$docdir/examples/prometheus.yml" "$docdir/examples/grafana-dashboard.json"; do
     grep -qx "$path" "$work/contents" || fail "$name lacks $path"
 done
 for path in /usr/bin/relay-unit-emulator /usr/bin/sim-server-emulator \
