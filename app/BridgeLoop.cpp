@@ -9,26 +9,38 @@
 #include "config/Configuration.h"
 #include "metrics/Metrics.h"
 
+namespace {
+
+// One bridge, from reading the configuration to the loss of the unit (or a
+// stop). False when a set-up failed, after its message.
+bool runBridge(Configuration& configuration, bool debug, const BridgeTimings& timings) {
+    // Read again for every bridge and before it is built, so that what the
+    // file says reaches its parts (an edited file counts from the next one).
+    if (!SimulatorSample::readConfiguration(configuration)) {
+        return false;
+    }
+    SimulatorSample bridge(&configuration, timings);
+    if (!bridge.start(debug)) {
+        return false;
+    }
+    std::cout << "MR>Running..." << std::endl;
+    bridge.run();
+    // A requested stop is not a lost unit.
+    if (!ServiceStatus::stopRequested()) {
+        std::cout << "MR>Disconnected!!" << std::endl;
+        psmr_metrics::metrics().countRebuild();
+    }
+    return true;
+    // Leaving closes both connections and disables the unit before a new
+    // bridge is built (or the process ends).
+}
+
+}  // namespace
+
 bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& timings,
                 const std::function<bool()>& another) {
     do {
-        bool initialized = false;
-        {
-            SimulatorSample bridge(&configuration, timings);
-            initialized = bridge.initialize(debug);
-            if (initialized) {
-                std::cout << "MR>Running..." << std::endl;
-                bridge.run();
-                // A requested stop is not a lost unit.
-                if (!ServiceStatus::stopRequested()) {
-                    std::cout << "MR>Disconnected!!" << std::endl;
-                    psmr_metrics::metrics().countRebuild();
-                }
-            }
-            // Leaving the scope closes both connections and disables the unit
-            // before a new bridge is built (or the process ends).
-        }
-        if (!initialized) {
+        if (!runBridge(configuration, debug, timings)) {
             std::cerr << "MR>ERROR>Unable to initialize the MonitorRelay interface module. Leaving "
                          "now!"
                       << std::endl;

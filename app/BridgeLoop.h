@@ -10,8 +10,9 @@ class Configuration;
 // when a set-up fails.
 [[noreturn]] void runBridgeLoop(Configuration& configuration, bool debug);
 
-// The loop itself: builds a bridge, runs it until the unit is lost, destroys it
-// and, while `another()` says so, starts over at once. Returns false when a
+// The loop itself: reads the configuration, builds a bridge with `timings`,
+// runs it until the unit is lost, destroys it and, while `another()` says so,
+// starts over at once. Returns false when a
 // set-up failed (after its message), true when `another()` ended the loop.
 bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& timings,
                 const std::function<bool()>& another);

@@ -265,15 +265,23 @@ SimulatorSample::~SimulatorSample() {
     relay.disable();
 }
 
-bool SimulatorSample::initialize(bool debugMode) {
-    std::lock_guard<std::mutex> lock(mutex);
-    debug = debugMode;
-    if (!configuration->readConfiguration()) {
+bool SimulatorSample::readConfiguration(Configuration& configuration) {
+    if (!configuration.readConfiguration()) {
         // A line of its own: the bridge loop's failure line follows it.
         std::cerr << "MR>ERROR>Unable to read the configuration!" << std::endl;
         return false;
     }
-    ServiceStatus::configurationRead(*configuration);
+    ServiceStatus::configurationRead(configuration);
+    return true;
+}
+
+bool SimulatorSample::initialize(bool debugMode) {
+    return readConfiguration(*configuration) && start(debugMode);
+}
+
+bool SimulatorSample::start(bool debugMode) {
+    std::lock_guard<std::mutex> lock(mutex);
+    debug = debugMode;
     if (debug) {
         relay.enableDebugMode();
     }

@@ -42,12 +42,20 @@ class SimulatorSample {
     using SimClientCallback = ClientCallback<com_nax::SimClient::Callback>;
     using AppClientCallback = ClientCallback<com_nax::AppClient::Callback>;
 
+    // `timings`: the settings its owner built, the configuration read first.
     explicit SimulatorSample(Configuration* configuration,
                              const BridgeTimings& timings = BridgeTimings());
     virtual ~SimulatorSample();
     SimulatorSample(const SimulatorSample&) = delete;
     SimulatorSample& operator=(const SimulatorSample&) = delete;
 
+    // Reads the configuration file into `configuration` and tells the service
+    // manager; on failure says so on a line of its own and returns false.
+    static bool readConfiguration(Configuration& configuration);
+    // Finds the unit, connects to the server and subscribes the inputs; the
+    // configuration has been read.
+    bool start(bool debug);
+    // For a bridge built alone (benchmarks, tests): readConfiguration, then start.
     bool initialize(bool debug);
     bool initializeInputs();
     void parametersUpdated(const std::vector<com_nax::CSClient::Parameter>& parameters);

@@ -1,6 +1,6 @@
 // The unit's supervision on the main thread: checked every period while the
 // simulation runs or a calibration is in progress, revived after repeated
-// failures and given up after eleven in a row.
+// failures and given up after too many in a row (SupervisionRules).
 #include <iostream>
 #include <thread>
 
@@ -44,9 +44,10 @@ bool SimulatorSample::settleUnit(bool enableTried) {
 }
 
 bool SimulatorSample::run() {
+    const SupervisionRules& rules = timings.supervision;
     int failures = 0;
     for (;;) {
-        if (ServiceStatus::pauseUnlessStopped(timings.checkPeriod)) {
+        if (ServiceStatus::pauseUnlessStopped(rules.checkPeriod)) {
             relay.disable();  // the monitors first; the bridge loop closes the rest
             return false;
         }
@@ -67,7 +68,7 @@ bool SimulatorSample::run() {
         const bool answered = relay.checkConnection();
         ServiceStatus::unitChecked(answered);
         if (answered) {
-            if (failures >= 2) {
+            if (failures >= rules.failuresToAnnounceRecovery) {
                 // Intended: an "ERROR"-prefixed line on the output stream, as
                 // the operators' log filters know it.
                 std::cout << "MR>ERROR>Connection reestablished..." << std::endl;
@@ -82,13 +83,13 @@ bool SimulatorSample::run() {
             continue;
         }
         const int n = failures + 1;
-        if (n % 2 == 0) {
+        if (rules.reviveEvery > 0 && n % rules.reviveEvery == 0) {
             std::cerr << "MR>ERROR>Unable to reach the MonitorRelay unit... (" << n
                       << "). Reconnecting..." << std::endl;
             relay.disable();
             enableOutsideLock();
         }
-        if (failures >= 10) {
+        if (n >= rules.failuresToGiveUp) {
             std::cerr << "MR>ERROR>No answer from the MonitorRelay unit for too long. "
                          "Disconnecting."
                       << std::endl;

@@ -61,7 +61,7 @@ class BridgeFixture : public testing::Test {
         configuration = std::make_unique<Configuration>(configPath.c_str());
 
         startUnit("MR-TEST-1");
-        timings.checkPeriod = 30ms;
+        timings.supervision.checkPeriod = 30ms;
         timings.relay.fixedAddressTries = 3;
         timings.client.reconnectPause = 200ms;
         timings.client.closePollInterval = 50ms;

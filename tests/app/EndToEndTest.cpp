@@ -217,7 +217,7 @@ TEST_F(BridgeLoop, LosingTheUnitRebuildsTheBridgeAtOnce) {
     startUnit("MR-FIRST");
     Configuration configuration(configPath.c_str());
     BridgeTimings timings;
-    timings.checkPeriod = 50ms;
+    timings.supervision.checkPeriod = 50ms;
     timings.client.reconnectPause = 100ms;
     timings.client.closePollInterval = 50ms;
     timings.client.waitPollInterval = 50ms;

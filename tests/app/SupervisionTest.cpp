@@ -1,5 +1,6 @@
 // run(): the unit checked every period while the simulation runs, revived on
-// every second failure in a row and given up at the eleventh.
+// every second failure in a row and given up at the eleventh (the default
+// rules), or as the rules it is built with say.
 #include <atomic>
 #include <functional>
 #include <future>
@@ -22,6 +23,14 @@ size_t occurrences(const std::string& text, const std::string& piece) {
     return n;
 }
 
+size_t idRequests(const relayunit::RelayUnitEmulator& unit) {
+    size_t n = 0;
+    for (const auto& l : unit.lines()) {
+        n += l.name == "ID";
+    }
+    return n;
+}
+
 }  // namespace
 
 using Supervision = BridgeFixture;
@@ -37,16 +46,9 @@ TEST_F(Supervision, AUnitThatForgotTheBridgeIsRevivedThenAReplacedOneIsGivenUp) 
     const bool revived =
         testsupport::waitUntil([&] { return unit->associated() && unit->enabled(); }, 5s);
     // Two more ID requests: the first good check after the revival has been answered.
-    auto idRequests = [&] {
-        size_t n = 0;
-        for (const auto& l : unit->lines()) {
-            n += l.name == "ID";
-        }
-        return n;
-    };
-    const size_t afterRevival = idRequests();
+    const size_t afterRevival = idRequests(*unit);
     const bool checkedAgain =
-        testsupport::waitUntil([&] { return idRequests() >= afterRevival + 2; }, 5s);
+        testsupport::waitUntil([&] { return idRequests(*unit) >= afterRevival + 2; }, 5s);
 
     // A different unit takes the address: association is refused for good.
     startUnit("MR-OTHER-2");
@@ -83,12 +85,55 @@ TEST_F(Supervision, AUnitThatForgotTheBridgeIsRevivedThenAReplacedOneIsGivenUp) 
               9u);  // failures 3 to 11; the tail starts after the second one
 }
 
+TEST_F(Supervision, FollowsTheRulesItIsBuiltWith) {
+    bridge.reset();
+    timings.supervision.reviveEvery = 3;
+    timings.supervision.failuresToAnnounceRecovery = 4;
+    timings.supervision.failuresToGiveUp = 5;
+    bridge = std::make_unique<SimulatorSample>(configuration.get(), timings);
+    ASSERT_TRUE(bridge->initialize(false));
+    startSimulation();
+    CaptureStdout();
+    CaptureStderr();
+    auto result = std::async(std::launch::async, [&] { return bridge->run(); });
+
+    // Three failures, the revival at the third, then answers again.
+    unit->dropAssociation();
+    const bool revived =
+        testsupport::waitUntil([&] { return unit->associated() && unit->enabled(); }, 5s);
+    const size_t afterRevival = idRequests(*unit);
+    const bool checkedAgain =
+        testsupport::waitUntil([&] { return idRequests(*unit) >= afterRevival + 2; }, 5s);
+    // Five failures: the revival at the third, the give-up at the fifth.
+    startUnit("MR-OTHER-4");
+    const bool gaveUp = result.wait_for(10s) == std::future_status::ready;
+    const std::string out = GetCapturedStdout();
+    const std::string err = GetCapturedStderr();
+    ASSERT_TRUE(revived) << "no re-association after the glitch\n" << err;
+    ASSERT_TRUE(checkedAgain) << "no checks after the revival\n" << err;
+    ASSERT_TRUE(gaveUp) << "run() did not give up\n" << err;
+    EXPECT_TRUE(result.get());
+
+    EXPECT_EQ(occurrences(out, "Connection reestablished"), 0u) << out;
+    EXPECT_EQ(occurrences(err, "Reconnecting..."), 2u) << err;
+    EXPECT_EQ(occurrences(err,
+                          "MR>ERROR>Unable to reach the MonitorRelay unit... (3). "
+                          "Reconnecting...\n"),
+              2u)
+        << err;
+    EXPECT_EQ(occurrences(err,
+                          "MR>ERROR>No answer from the MonitorRelay unit for too long. "
+                          "Disconnecting.\n"),
+              1u)
+        << err;
+}
+
 TEST_F(Supervision, NoChecksWhileTheSimulationIsStopped) {
     bridge->parametersUpdated({intParam("HW_PATSPEED", 0)});
     const size_t before = unit->lines().size();
     auto result = std::async(std::launch::async, [&] { return bridge->run(); });
     // Twenty periods without a single ID request.
-    EXPECT_EQ(result.wait_for(20 * timings.checkPeriod), std::future_status::timeout);
+    EXPECT_EQ(result.wait_for(20 * timings.supervision.checkPeriod), std::future_status::timeout);
     EXPECT_EQ(unit->lines().size(), before);
     // End run() by starting the simulation against a unit that refuses us.
     startUnit("MR-OTHER-3");
@@ -170,7 +215,7 @@ TEST_F(Supervision, ALostEnableReplyCostsAtMostOnePeriod) {
     const bool flowing = testsupport::waitUntil(
         [&] {
             sendBlock();
-            return waitForLines("ABP", 1, 5 * timings.checkPeriod);
+            return waitForLines("ABP", 1, 5 * timings.supervision.checkPeriod);
         },
         3s);
     EXPECT_TRUE(flowing) << "no block reached the unit after the lost ENABLE reply";
