@@ -23,42 +23,48 @@ size_t occurrences(const std::string& text, const std::string& piece) {
     return n;
 }
 
-size_t idRequests(const relayunit::RelayUnitEmulator& unit) {
-    size_t n = 0;
-    for (const auto& l : unit.lines()) {
-        n += l.name == "ID";
-    }
-    return n;
-}
-
 }  // namespace
 
-using Supervision = BridgeFixture;
+class Supervision : public BridgeFixture {
+  protected:
+    // run() through a power glitch (the unit answers as unassociated until
+    // re-associated) and then a different unit at the address, which refuses
+    // association for good. What it printed, once it gave up.
+    void glitchThenReplacement(std::string& out, std::string& err) {
+        startSimulation();
+        CaptureStdout();
+        CaptureStderr();
+        auto result = std::async(std::launch::async, [&] { return bridge->run(); });
+        unit->dropAssociation();
+        const bool revived =
+            testsupport::waitUntil([&] { return unit->associated() && unit->enabled(); }, 5s);
+        // Two more ID requests: the first good check after the revival has been answered.
+        const size_t afterRevival = idRequests();
+        const bool checkedAgain =
+            testsupport::waitUntil([&] { return idRequests() >= afterRevival + 2; }, 5s);
+        startUnit("MR-OTHER-2");
+        const bool gaveUp = result.wait_for(10s) == std::future_status::ready;
+        out = GetCapturedStdout();
+        err = GetCapturedStderr();
+        ASSERT_TRUE(revived) << "no re-association after the glitch\n" << err;
+        ASSERT_TRUE(checkedAgain) << "no checks after the revival\n" << err;
+        ASSERT_TRUE(gaveUp) << "run() did not give up\n" << err;
+        EXPECT_TRUE(result.get());
+    }
+
+    size_t idRequests() const {
+        size_t n = 0;
+        for (const auto& l : unit->lines()) {
+            n += l.name == "ID";
+        }
+        return n;
+    }
+};
 
 TEST_F(Supervision, AUnitThatForgotTheBridgeIsRevivedThenAReplacedOneIsGivenUp) {
-    startSimulation();
-    CaptureStdout();
-    CaptureStderr();
-    auto result = std::async(std::launch::async, [&] { return bridge->run(); });
-
-    // A power glitch: the unit answers as unassociated until re-associated.
-    unit->dropAssociation();
-    const bool revived =
-        testsupport::waitUntil([&] { return unit->associated() && unit->enabled(); }, 5s);
-    // Two more ID requests: the first good check after the revival has been answered.
-    const size_t afterRevival = idRequests(*unit);
-    const bool checkedAgain =
-        testsupport::waitUntil([&] { return idRequests(*unit) >= afterRevival + 2; }, 5s);
-
-    // A different unit takes the address: association is refused for good.
-    startUnit("MR-OTHER-2");
-    const bool gaveUp = result.wait_for(10s) == std::future_status::ready;
-    const std::string out = GetCapturedStdout();
-    const std::string err = GetCapturedStderr();
-    ASSERT_TRUE(revived) << "no re-association after the glitch\n" << err;
-    ASSERT_TRUE(checkedAgain) << "no checks after the revival\n" << err;
-    ASSERT_TRUE(gaveUp) << "run() did not give up\n" << err;
-    EXPECT_TRUE(result.get());
+    std::string out;
+    std::string err;
+    ASSERT_NO_FATAL_FAILURE(glitchThenReplacement(out, err));
 
     EXPECT_EQ(occurrences(out, "MR>ERROR>Connection reestablished...\n"), 1u) << out;
     // After the replacement: reconnects at 2, 4, 6, 8 and 10, then the give-up.
@@ -92,28 +98,12 @@ TEST_F(Supervision, FollowsTheRulesItIsBuiltWith) {
     timings.supervision.failuresToGiveUp = 5;
     bridge = std::make_unique<SimulatorSample>(configuration.get(), timings);
     ASSERT_TRUE(bridge->initialize(false));
-    startSimulation();
-    CaptureStdout();
-    CaptureStderr();
-    auto result = std::async(std::launch::async, [&] { return bridge->run(); });
+    std::string out;
+    std::string err;
+    ASSERT_NO_FATAL_FAILURE(glitchThenReplacement(out, err));
 
-    // Three failures, the revival at the third, then answers again.
-    unit->dropAssociation();
-    const bool revived =
-        testsupport::waitUntil([&] { return unit->associated() && unit->enabled(); }, 5s);
-    const size_t afterRevival = idRequests(*unit);
-    const bool checkedAgain =
-        testsupport::waitUntil([&] { return idRequests(*unit) >= afterRevival + 2; }, 5s);
-    // Five failures: the revival at the third, the give-up at the fifth.
-    startUnit("MR-OTHER-4");
-    const bool gaveUp = result.wait_for(10s) == std::future_status::ready;
-    const std::string out = GetCapturedStdout();
-    const std::string err = GetCapturedStderr();
-    ASSERT_TRUE(revived) << "no re-association after the glitch\n" << err;
-    ASSERT_TRUE(checkedAgain) << "no checks after the revival\n" << err;
-    ASSERT_TRUE(gaveUp) << "run() did not give up\n" << err;
-    EXPECT_TRUE(result.get());
-
+    // Revived at the third failure each time, recovery (after three) unsaid,
+    // given up at the fifth.
     EXPECT_EQ(occurrences(out, "Connection reestablished"), 0u) << out;
     EXPECT_EQ(occurrences(err, "Reconnecting..."), 2u) << err;
     EXPECT_EQ(occurrences(err,
