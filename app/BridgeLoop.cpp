@@ -30,9 +30,9 @@ bool runBridge(Configuration& configuration, bool debug, const BridgeTimings& ti
         std::cout << "MR>Disconnected!!" << std::endl;
         psmr_metrics::metrics().countRebuild();
     }
+    // Leaving destroys the bridge: both connections closed and the unit
+    // disabled before a new bridge is built (or the process ends).
     return true;
-    // Leaving closes both connections and disables the unit before a new
-    // bridge is built (or the process ends).
 }
 
 }  // namespace
