@@ -49,7 +49,7 @@ class MonitorRelayAdaptor {
     void sendCommand(const char* name, T value);
     void sendCommand(const char* name, const std::string& valueText);
     void beginCommandSession();
-    void commitCommandSession();
+    void commitCommandSession() EXCLUDES(wireMutex_);
     void enableDebugMode() { debug_ = true; }
 
     // Discovery.
@@ -146,7 +146,7 @@ class MonitorRelayAdaptor {
     // out at once.
     void sendCommandText(const char* name, const std::string& valueText);
     // One datagram to the unit; `request` empties the reply slot first.
-    void sendDatagram(const std::string& text, bool request);
+    void sendDatagram(const std::string& text, bool request) EXCLUDES(wireMutex_);
     bool ownsSession() const { return sessionOwner_.load() == std::this_thread::get_id(); }
     void openLink(const std::string& address,
                   UdpAdaptor::Peers peers = UdpAdaptor::Peers::UnitOnly);
