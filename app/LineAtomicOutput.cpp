@@ -7,9 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <streambuf>
 #include <string>
+
+#include "sync/Mutex.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ class LineStreamBuf : public std::streambuf {
             return;
         }
         // Guards the descriptor (and lineStart_) so that one thread's text goes out whole.
-        std::lock_guard<std::mutex> lock(writeLock_);
+        psmr_sync::LockGuard lock(writeLock_);
         if (journal_) {
             prefixLines(p);
         }
@@ -100,7 +101,7 @@ class LineStreamBuf : public std::streambuf {
 
     // Puts the priority before every line that begins in `text`; a text
     // handed over without its line end continues its line unprefixed.
-    void prefixLines(std::string& text) {
+    void prefixLines(std::string& text) REQUIRES(writeLock_) {
         std::string out;
         out.reserve(text.size() + 8);
         size_t at = 0;
@@ -122,8 +123,8 @@ class LineStreamBuf : public std::streambuf {
 
     const int fd_;
     const bool journal_;
-    bool lineStart_ = true;
-    std::mutex writeLock_;
+    bool lineStart_ GUARDED_BY(writeLock_) = true;
+    psmr_sync::Mutex writeLock_;
 };
 
 }  // namespace

@@ -8,12 +8,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "config/Configuration.h"
 #include "service/ServiceNotify.h"
+#include "sync/Mutex.h"
 
 namespace {
 
@@ -30,23 +30,23 @@ enum class Phase { Starting, Searching, Linked };
 struct State {
     // Guards every field below; taken alone, never with a bridge lock held
     // by this module (callers may hold theirs: nothing here calls back).
-    std::mutex mutex;
+    psmr_sync::Mutex mutex;
     std::condition_variable stopSignalled;
-    bool stop = false;
-    bool readySent = false;
-    Phase phase = Phase::Starting;
-    std::string search;
-    std::string serial;
-    std::string address;
-    bool simUp = false;
-    bool appUp = false;
-    bool running = false;
-    bool unitSilent = false;
-    Clock::time_point lastAnswer{};
-    Clock::time_point rateSince{};
-    std::size_t rateValues = 0;
-    long valuesPerSecond = 0;
-    std::string lastSent;
+    bool stop GUARDED_BY(mutex) = false;
+    bool readySent GUARDED_BY(mutex) = false;
+    Phase phase GUARDED_BY(mutex) = Phase::Starting;
+    std::string search GUARDED_BY(mutex);
+    std::string serial GUARDED_BY(mutex);
+    std::string address GUARDED_BY(mutex);
+    bool simUp GUARDED_BY(mutex) = false;
+    bool appUp GUARDED_BY(mutex) = false;
+    bool running GUARDED_BY(mutex) = false;
+    bool unitSilent GUARDED_BY(mutex) = false;
+    Clock::time_point lastAnswer GUARDED_BY(mutex){};
+    Clock::time_point rateSince GUARDED_BY(mutex){};
+    std::size_t rateValues GUARDED_BY(mutex) = 0;
+    long valuesPerSecond GUARDED_BY(mutex) = 0;
+    std::string lastSent GUARDED_BY(mutex);
 };
 
 // Never destroyed: the signal thread may still use it while the process exits.
@@ -57,7 +57,7 @@ State& state() {
 
 std::atomic<std::size_t> forwarded{0};
 
-std::string composeLocked(State& s, Clock::time_point now) {
+std::string composeLocked(State& s, Clock::time_point now) REQUIRES(s.mutex) {
     std::ostringstream text;
     switch (s.phase) {
         case Phase::Starting:
@@ -88,7 +88,7 @@ std::string composeLocked(State& s, Clock::time_point now) {
 }
 
 // Sends STATUS= when its text changed; `mutex` held.
-void publishLocked(State& s) {
+void publishLocked(State& s) REQUIRES(s.mutex) {
     if (!service::notifying()) {
         return;
     }
@@ -114,7 +114,7 @@ void stopOnSignals(sigset_t signals) {
     while (sigwait(&signals, &number) != 0) {
     }
     State& s = state();
-    std::unique_lock<std::mutex> lock(s.mutex);
+    psmr_sync::UniqueLock lock(s.mutex);
     std::cout << "MR>Stopping on " << (number == SIGINT ? "SIGINT" : "SIGTERM") << "..."
               << std::endl;
     service::notify("STOPPING=1");
@@ -127,7 +127,7 @@ void stopOnSignals(sigset_t signals) {
     }
     // Otherwise the main thread disables the unit and closes the connections;
     // a teardown that hangs must not keep the process beyond its deadline.
-    s.stopSignalled.wait_for(lock, kStopDeadline);
+    s.stopSignalled.wait_for(lock.native(), kStopDeadline);
     lock.unlock();
     std::cerr << "MR>ERROR>The orderly stop took too long; leaving now." << std::endl;
     std::_Exit(0);
@@ -137,7 +137,7 @@ void stopOnSignals(sigset_t signals) {
 
 void ServiceStatus::configurationRead(const Configuration& configuration) {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    psmr_sync::LockGuard lock(s.mutex);
     if (!configuration.ipAddress.empty()) {
         s.search = "address " + configuration.ipAddress;
     } else if (!configuration.ipRangeStart.empty() && !configuration.ipRangeEnd.empty()) {
@@ -155,7 +155,7 @@ void ServiceStatus::configurationRead(const Configuration& configuration) {
 
 void ServiceStatus::unitFound(const std::string& serial, const std::string& address) {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    psmr_sync::LockGuard lock(s.mutex);
     s.serial = serial;
     s.address = address;
     s.phase = Phase::Linked;
@@ -166,14 +166,14 @@ void ServiceStatus::unitFound(const std::string& serial, const std::string& addr
 
 void ServiceStatus::serverConnection(bool sim, bool up) {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    psmr_sync::LockGuard lock(s.mutex);
     (sim ? s.simUp : s.appUp) = up;
     publishLocked(s);
 }
 
 void ServiceStatus::simulationRunning(bool running) {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    psmr_sync::LockGuard lock(s.mutex);
     if (running != s.running) {
         s.running = running;
         publishLocked(s);
@@ -186,7 +186,7 @@ void ServiceStatus::valuesForwarded(std::size_t count) {
 
 void ServiceStatus::unitChecked(bool answered) {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    psmr_sync::LockGuard lock(s.mutex);
     if (answered) {
         s.lastAnswer = Clock::now();
     }
@@ -205,14 +205,14 @@ void ServiceStatus::handleStopSignals() {
 
 bool ServiceStatus::stopRequested() {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    psmr_sync::LockGuard lock(s.mutex);
     return s.stop;
 }
 
 bool ServiceStatus::pauseUnlessStopped(std::chrono::milliseconds period) {
     State& s = state();
     const auto end = Clock::now() + period;
-    std::unique_lock<std::mutex> lock(s.mutex);
+    psmr_sync::UniqueLock lock(s.mutex);
     for (;;) {
         service::watchdog();
         publishLocked(s);
@@ -221,12 +221,13 @@ bool ServiceStatus::pauseUnlessStopped(std::chrono::milliseconds period) {
             return s.stop;
         }
         // Short slices keep the watchdog and the rate current during long pauses.
-        s.stopSignalled.wait_for(lock, std::min<Clock::duration>(end - now, kStatusPeriod / 4));
+        s.stopSignalled.wait_for(lock.native(),
+                                 std::min<Clock::duration>(end - now, kStatusPeriod / 4));
     }
 }
 
 std::string ServiceStatus::statusText() {
     State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    psmr_sync::LockGuard lock(s.mutex);
     return composeLocked(s, Clock::now());
 }

@@ -134,7 +134,7 @@ std::string Registry::exposition() const {
              last < 0 ? std::nan("") : static_cast<double>(steadyNs() - last) / 1e9);
     {
         w.family("psmr_unit_info", "gauge", "The unit found: its serial and address; always 1.");
-        std::lock_guard<std::mutex> lock(infoMutex_);
+        psmr_sync::LockGuard lock(infoMutex_);
         if (unitFound_.load()) {
             w.raw() << "psmr_unit_info{serial=\"" << escapeLabel(unitSerial_) << "\",address=\""
                     << escapeLabel(unitAddress_) << "\"} 1\n";

@@ -55,7 +55,7 @@ void Registry::serverConnected(Protocol protocol, bool connected) {
 
 void Registry::unitFound(const std::string& serial, const std::string& address) {
     {
-        std::lock_guard<std::mutex> lock(infoMutex_);
+        psmr_sync::LockGuard lock(infoMutex_);
         unitSerial_ = serial;
         unitAddress_ = address;
     }

@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <mutex>
 #include <string>
+
+#include "sync/Mutex.h"
 
 // The bridge's figures for monitoring, in one process-wide record. Every field
 // is an atomic (or behind the record's own short lock), so that the endpoint
@@ -91,9 +92,9 @@ class Registry {
     Counter foreignDatagrams_{0};
 
     // Guards unitSerial_ and unitAddress_; taken with no other lock held.
-    mutable std::mutex infoMutex_;
-    std::string unitSerial_;
-    std::string unitAddress_;
+    mutable psmr_sync::Mutex infoMutex_;
+    std::string unitSerial_ GUARDED_BY(infoMutex_);
+    std::string unitAddress_ GUARDED_BY(infoMutex_);
 };
 
 // The one record of the process.

@@ -95,7 +95,7 @@ void MonitorRelayAdaptor::sendCommandText(const char* name, const std::string& v
 void MonitorRelayAdaptor::sendDatagram(const std::string& text, bool request) {
     std::string datagram = text;
     boost::system::error_code ignored;
-    std::lock_guard<std::mutex> lock(wireMutex_);
+    psmr_sync::LockGuard lock(wireMutex_);
     if (request) {
         link_->sendCommand(datagram, ignored);
     } else {
@@ -118,7 +118,7 @@ void MonitorRelayAdaptor::commitCommandSession() {
     sessionOwner_ = std::thread::id();
     // A full session was cut into datagrams of at most kMaxSessionLength; they
     // leave together, so that no request lands between them.
-    std::lock_guard<std::mutex> lock(wireMutex_);
+    psmr_sync::LockGuard lock(wireMutex_);
     for (std::size_t i = 0; i <= sessionDatagrams_.size(); ++i) {
         std::string& text = i < sessionDatagrams_.size() ? sessionDatagrams_[i] : session_;
         if (text.empty()) {
@@ -146,7 +146,7 @@ void MonitorRelayAdaptor::enable() {
     if (!connected_ || enabled_) {
         return;
     }
-    std::lock_guard<std::mutex> lock(requestMutex_);
+    psmr_sync::LockGuard lock(requestMutex_);
     if (!connected_ || enabled_) {
         return;
     }
@@ -179,7 +179,7 @@ void MonitorRelayAdaptor::reportNotEnabled() {
 }
 
 void MonitorRelayAdaptor::disable() {
-    std::lock_guard<std::mutex> lock(requestMutex_);
+    psmr_sync::LockGuard lock(requestMutex_);
     if (!enabled_) {
         return;
     }
@@ -218,14 +218,14 @@ void MonitorRelayAdaptor::armWatchdog(bool first) {
 }
 
 void MonitorRelayAdaptor::rearmWatchdog() {
-    std::lock_guard<std::mutex> lock(requestMutex_);
+    psmr_sync::LockGuard lock(requestMutex_);
     if (enabled_ && !watchdogArmed_) {
         armWatchdog(false);
     }
 }
 
 bool MonitorRelayAdaptor::checkConnection() {
-    std::lock_guard<std::mutex> lock(requestMutex_);
+    psmr_sync::LockGuard lock(requestMutex_);
     // Intended: silence counts as healthy (a lost datagram on Wi-Fi is no
     // reason to revive the unit); only an unassociated answer fails. Long
     // silence is said once, and its end too.
@@ -255,7 +255,7 @@ bool MonitorRelayAdaptor::checkConnection() {
 }
 
 void MonitorRelayAdaptor::getBattery() {
-    std::lock_guard<std::mutex> lock(requestMutex_);
+    psmr_sync::LockGuard lock(requestMutex_);
     const std::string reply = sendRequest("GET_BATT", "");
     unit_encoding::BatteryReading reading;
     if (!unit_encoding::parseBattery(reply, reading)) {

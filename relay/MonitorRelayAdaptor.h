@@ -4,13 +4,13 @@
 #include <boost/asio.hpp>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "relay/RelayTimings.h"
 #include "relay/UdpAdaptor.h"
+#include "sync/Mutex.h"
 
 // The bridge's object for one MonitorRelay unit: discovery, association and
 // health checks, the vital-sign and waveform commands and the network
@@ -43,12 +43,13 @@ class MonitorRelayAdaptor {
     // With `expected`, the request takes only that reply (see
     // UdpAdaptor::waitResponse).
     template <typename T>
-    std::string sendRequest(const char* name, T value, const char* expected = nullptr);
+    std::string sendRequest(const char* name, T value, const char* expected = nullptr)
+        EXCLUDES(wireMutex_);
     template <typename T>
     void sendCommand(const char* name, T value);
     void sendCommand(const char* name, const std::string& valueText);
     void beginCommandSession();
-    void commitCommandSession();
+    void commitCommandSession() EXCLUDES(wireMutex_);
     void enableDebugMode() { debug_ = true; }
 
     // Discovery.
@@ -79,7 +80,8 @@ class MonitorRelayAdaptor {
     // Association and health.
     void enable();
     void disable();
-    void enableWatchdog();
+    // The WDT request and the first waveform values; requestMutex_ held (enable).
+    void enableWatchdog() REQUIRES(requestMutex_);
     bool checkConnection();
     void getBattery();
     // A watchdog request that failed is sent again (once per call).
@@ -144,7 +146,7 @@ class MonitorRelayAdaptor {
     // out at once.
     void sendCommandText(const char* name, const std::string& valueText);
     // One datagram to the unit; `request` empties the reply slot first.
-    void sendDatagram(const std::string& text, bool request);
+    void sendDatagram(const std::string& text, bool request) EXCLUDES(wireMutex_);
     bool ownsSession() const { return sessionOwner_.load() == std::this_thread::get_id(); }
     void openLink(const std::string& address,
                   UdpAdaptor::Peers peers = UdpAdaptor::Peers::UnitOnly);
@@ -153,18 +155,18 @@ class MonitorRelayAdaptor {
     // 255.255.0.0 mask); false when the name does not resolve.
     bool hostNameBroadcasts(std::vector<std::string>& broadcasts);
     // The WDT request; requestMutex_ held. `first`: the one of enable().
-    void armWatchdog(bool first);
-    void reportNotEnabled();
+    void armWatchdog(bool first) REQUIRES(requestMutex_);
+    void reportNotEnabled() REQUIRES(requestMutex_);
 
     enum class Search { None, Fixed, Range, Broadcast };
 
     RelayTimings timing_;
     // Serialises the health operations, each a request and its reply wait (or
     // several); taken before wireMutex_, never while holding it.
-    std::mutex requestMutex_;
+    psmr_sync::Mutex requestMutex_ ACQUIRED_BEFORE(wireMutex_);
     // Guards every datagram sent on link_, so that a committed session's
     // datagrams go out back to back; never held while waiting for a reply.
-    std::mutex wireMutex_;
+    psmr_sync::Mutex wireMutex_;
     // The open session: the datagrams filled so far and the one being filled.
     // Used only by the thread that opened it (sessionOwner_).
     std::vector<std::string> sessionDatagrams_;
@@ -183,10 +185,10 @@ class MonitorRelayAdaptor {
     std::atomic<bool> watchdogArmed_{false};
     // Episodes already reported once; requestMutex_ held (research: the
     // caller's serialisation).
-    unsigned unansweredChecks_ = 0;
-    bool silenceReported_ = false;
-    bool notEnabledReported_ = false;
-    bool watchdogReported_ = false;
+    unsigned unansweredChecks_ GUARDED_BY(requestMutex_) = 0;
+    bool silenceReported_ GUARDED_BY(requestMutex_) = false;
+    bool notEnabledReported_ GUARDED_BY(requestMutex_) = false;
+    bool watchdogReported_ GUARDED_BY(requestMutex_) = false;
     bool researchReported_ = false;
     std::function<std::string()> hostNameSource_;
 };

@@ -332,7 +332,7 @@ bool MonitorRelayAdaptor::researchIfSilent() {
     enabled_ = false;
     psmr_metrics::metrics().unitEnabled(false);
     watchdogArmed_ = false;
-    { std::lock_guard<std::mutex> wait(requestMutex_); }
+    { psmr_sync::LockGuard wait(requestMutex_); }
     const std::string previous = unitAddress_;
     const bool found = foundBy_ == Search::Range
                            ? connectRange(searchSerial_, rangeStart_, rangeEnd_)

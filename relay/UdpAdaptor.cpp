@@ -113,7 +113,7 @@ void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& ec) {
     // Emptied before sending, so that a quick answer to this datagram is kept.
     ++requestGeneration_;
     {
-        std::lock_guard<std::mutex> lock(replyMutex_);
+        psmr_sync::LockGuard lock(replyMutex_);
         reply_.clear();
         senderAddress_.clear();
     }
@@ -140,7 +140,7 @@ std::string UdpAdaptor::waitResponse(const char* expected) {
     std::string other;
     for (int poll = 0; poll < timing_.responsePolls; ++poll) {
         std::this_thread::sleep_for(timing_.responsePollSleep);
-        std::lock_guard<std::mutex> lock(replyMutex_);
+        psmr_sync::LockGuard lock(replyMutex_);
         if (reply_.empty()) {
             continue;
         }
@@ -161,7 +161,7 @@ std::string UdpAdaptor::waitResponse(const char* expected) {
 bool UdpAdaptor::waitConnection(std::string& senderAddress, std::string& reply) {
     for (int poll = 0; poll < timing_.connectionPolls; ++poll) {
         std::this_thread::sleep_for(timing_.connectionPollSleep);
-        std::lock_guard<std::mutex> lock(replyMutex_);
+        psmr_sync::LockGuard lock(replyMutex_);
         if (!reply_.empty()) {
             reply = reply_;
             senderAddress = senderAddress_;
@@ -173,13 +173,13 @@ bool UdpAdaptor::waitConnection(std::string& senderAddress, std::string& reply) 
 }
 
 void UdpAdaptor::collectReplies() {
-    std::lock_guard<std::mutex> lock(replyMutex_);
+    psmr_sync::LockGuard lock(replyMutex_);
     collecting_ = true;
 }
 
 std::vector<std::pair<std::string, std::string>> UdpAdaptor::takeCollected() {
     std::vector<std::pair<std::string, std::string>> taken;
-    std::lock_guard<std::mutex> lock(replyMutex_);
+    psmr_sync::LockGuard lock(replyMutex_);
     taken.swap(collected_);
     return taken;
 }
@@ -226,7 +226,7 @@ void UdpAdaptor::handle_receive() {
             }
             const std::string sender = sender_.address().to_v4().to_string();
             {
-                std::lock_guard<std::mutex> lock(replyMutex_);
+                psmr_sync::LockGuard lock(replyMutex_);
                 reply_ = reply;
                 senderAddress_ = sender;
                 if (collecting_ && collected_.size() < kMaxCollected) {

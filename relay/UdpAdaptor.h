@@ -5,13 +5,13 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "relay/RelayTimings.h"
+#include "sync/Mutex.h"
 
 // The datagram link to one MonitorRelay unit: sends text datagrams to the
 // unit's port 14996 and keeps the latest complete reply (text up to its first
@@ -90,11 +90,11 @@ class UdpAdaptor {
 
     // Guards reply_, senderAddress_, collecting_ and collected_; no other
     // lock is held when taking it.
-    std::mutex replyMutex_;
-    std::string reply_;
-    std::string senderAddress_;
-    bool collecting_ = false;
-    std::vector<std::pair<std::string, std::string>> collected_;
+    psmr_sync::Mutex replyMutex_;
+    std::string reply_ GUARDED_BY(replyMutex_);
+    std::string senderAddress_ GUARDED_BY(replyMutex_);
+    bool collecting_ GUARDED_BY(replyMutex_) = false;
+    std::vector<std::pair<std::string, std::string>> collected_ GUARDED_BY(replyMutex_);
 
     std::atomic<bool> running_{false};
     std::atomic<bool> debug_{false};

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the whole test suite under ASan+UBSan, then the
-# threaded tests again under ThreadSanitizer. Any failing test fails the script.
+# Installs, has clang check the lock annotations, builds and runs the whole test
+# suite under ASan+UBSan, then the threaded tests again under ThreadSanitizer.
+# Any failing test or lock warning fails the script.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/scripts/setup.sh"
 jobs=$(nproc)
+
+# Lock annotations first, as it only compiles: a guarded member touched
+# without its lock, or locks taken out of order, fail here.
+bash "$here/scripts/build.sh" ThreadSafety "$here/build-threadsafety"
 
 bash "$here/scripts/build.sh" Asan "$here/build-asan"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

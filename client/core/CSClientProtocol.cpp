@@ -269,6 +269,7 @@ void CSClientProtocol::closeConnectionFor(unsigned generation) {
         return;
     }
     if (stateLock_.heldByCurrentThread()) {
+        stateLock_.assumeHeld();
         if (closeConnectionLocked()) {
             reconnectPauseDue_.store(true);
         }
@@ -283,14 +284,13 @@ void CSClientProtocol::closeConnectionFor(unsigned generation) {
 }
 
 void CSClientProtocol::forceCloseConnection() {
-    const bool held = stateLock_.heldByCurrentThread();
-    if (!held) {
-        stateLock_.lock();
+    if (stateLock_.heldByCurrentThread()) {
+        stateLock_.assumeHeld();
+        beginDisconnectLocked(state_.load());
+        return;
     }
+    CSMutex::Guard guard(stateLock_);
     beginDisconnectLocked(state_.load());
-    if (!held) {
-        stateLock_.unlock();
-    }
 }
 
 }  // namespace com_nax

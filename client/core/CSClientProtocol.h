@@ -71,15 +71,16 @@ class CSClientProtocol {
     // Slots 7 to 11: request builders. The subscription and publish hooks run with
     // registryLock_ held (do not take it again); the unsubscription hooks without.
     virtual CSClient::Result sendInputSubscriptionRequest(
-        const std::vector<InputParameterEntry*>& entries) = 0;
+        const std::vector<InputParameterEntry*>& entries) REQUIRES(registryLock_) = 0;
     virtual CSClient::Result sendInputUnsubscriptionRequest(
-        const std::vector<InputParameterEntry*>& entries) = 0;
+        const std::vector<InputParameterEntry*>& entries) EXCLUDES(registryLock_) = 0;
     virtual CSClient::Result sendOutputSubscriptionRequest(
-        const std::vector<OutputParameterEntry*>& entries) = 0;
+        const std::vector<OutputParameterEntry*>& entries) REQUIRES(registryLock_) = 0;
     virtual CSClient::Result sendOutputUnsubscriptionRequest(
-        const std::vector<OutputParameterEntry*>& entries) = 0;
+        const std::vector<OutputParameterEntry*>& entries) EXCLUDES(registryLock_) = 0;
     virtual CSClient::Result sendParameterPublishRequest(
-        const std::vector<OutputParameterEntry*>& entries, PublishMode mode) = 0;
+        const std::vector<OutputParameterEntry*>& entries, PublishMode mode)
+        REQUIRES(registryLock_) = 0;
 
     // Options word.
     unsigned getOptions() const { return options_; }
@@ -103,12 +104,12 @@ class CSClientProtocol {
 
     std::string getServerIPAddress() const;
     unsigned getServerPort() const { return serverPort_.load(); }
-    std::string getServerVersion() const;
+    std::string getServerVersion() const EXCLUDES(infoLock_);
     unsigned getProtocolVersion() const { return protocolVersion_.load(); }
 
     // Timings (tests shorten them); set while disconnected.
-    void setTimings(const CSTimings& timings);
-    CSTimings getTimings() const;
+    void setTimings(const CSTimings& timings) EXCLUDES(infoLock_);
+    CSTimings getTimings() const EXCLUDES(infoLock_);
 
     // Callback set, ordered by pointer value.
     bool addCallbackInterface(CSClient::CallbackIface* callback);
@@ -163,7 +164,7 @@ class CSClientProtocol {
     virtual const char* connectionName() const { return "Server"; }
 
     // For the protocols' reply handlers.
-    void setServerVersion(const std::string& version);
+    void setServerVersion(const std::string& version) EXCLUDES(infoLock_);
     // The "Found server version" progress line, unless quiet; the text is the peer's.
     void reportServerVersion(const std::string& version) const;
     void setProtocolVersion(unsigned version) { protocolVersion_.store(version); }
@@ -248,6 +249,8 @@ class CSClientProtocol {
             std::size_t record = 0;
             // Inline: this runs for every sample.
             forEachRecord([&](std::uint32_t serverId, const ReceivedValue& value) {
+                // Runs inside the guard above; clang analyses a lambda apart.
+                registryLock_.assumeHeld();
                 const std::size_t r = record++;
                 const InputParameterEntry* entry =
                     r < update.byRecord.size() && update.byRecord[r].first == serverId
@@ -279,18 +282,19 @@ class CSClientProtocol {
     // registryLock_ (not held by the caller) around the publish hook. With
     // `splitOverride` overridden values go out apart as PUBLISH_OVERRIDE, and an
     // empty group is not sent; otherwise all go out at once as PUBLISH_NORMAL.
-    void republishOutputs(const std::vector<std::string>& ids, bool splitOverride);
+    void republishOutputs(const std::vector<std::string>& ids, bool splitOverride)
+        EXCLUDES(registryLock_);
 
     // Fields, read and written by the derived protocols.
     std::atomic<unsigned> serverAddress_{0};  // octet value; 0 when none
     std::atomic<unsigned> serverPort_{0};     // 0 when none
     const unsigned options_;
-    CSClient::ConnectionOptions connectionOptions_;  // written under stateLock_
+    CSClient::ConnectionOptions connectionOptions_ GUARDED_BY(stateLock_);
     std::atomic<unsigned> protocolVersion_{0};
 
     // Serialises state transitions that open, start or close the connection, and
     // the swap of the transport. Taken first of all engine locks.
-    CSMutex stateLock_;
+    CSMutex stateLock_ ACQUIRED_BEFORE(callbackLock_, registryLock_);
     // Guards callbacks_. May be taken with stateLock_ held; held only for copying.
     mutable CSMutex callbackLock_;
     // Counts the changes of callbacks_ (made under callbackLock_).
@@ -302,14 +306,14 @@ class CSClientProtocol {
     std::atomic<CSClient::State> state_{CSClient::STATE_DISCONNECTED};
     CSCommsInterfaceTCP* transport_ = nullptr;  // owned
     CSThread receiveThread_;                    // used under stateLock_
-    std::set<CSClient::CallbackIface*> callbacks_;
+    std::set<CSClient::CallbackIface*> callbacks_ GUARDED_BY(callbackLock_);
 
-    // Registry, guarded by registryLock_.
-    std::map<std::string, InputParameterEntry*> inputs_;  // owned entries
+    // Registry.
+    std::map<std::string, InputParameterEntry*> inputs_ GUARDED_BY(registryLock_);  // owned
     // Confirmed entries by server id, hashed: every update record looks one up.
-    ConfirmedIds<InputParameterEntry> confirmedInputs_;     // not owned
-    std::map<std::string, OutputParameterEntry*> outputs_;  // owned entries
-    ConfirmedIds<OutputParameterEntry> confirmedOutputs_;   // not owned
+    ConfirmedIds<InputParameterEntry> confirmedInputs_ GUARDED_BY(registryLock_);     // not owned
+    std::map<std::string, OutputParameterEntry*> outputs_ GUARDED_BY(registryLock_);  // owned
+    ConfirmedIds<OutputParameterEntry> confirmedOutputs_ GUARDED_BY(registryLock_);   // not owned
 
     // Closes the connection and joins the receive thread. A derived protocol whose
     // engine may be destroyed while connected calls it first in its destructor, so
@@ -344,9 +348,10 @@ class CSClientProtocol {
     };
     // One record of a confirmation, registryLock_ held; unknown names are skipped.
     void confirmInputLocked(const std::string& name, uint32_t serverId, const ReceivedValue& value,
-                            const char* successText, InputConfirmations& done);
+                            const char* successText, InputConfirmations& done)
+        REQUIRES(registryLock_);
     void confirmOutputLocked(const std::string& name, uint32_t serverId, const char* successText,
-                             OutputConfirmations& done);
+                             OutputConfirmations& done) REQUIRES(registryLock_);
     // The update being delivered, kept for the next one (see UpdateScratch),
     // and the copy of the callback set it goes to with the set's version; used
     // only by the thread that handles received messages.
@@ -356,19 +361,20 @@ class CSClientProtocol {
 
     // The confirmed input of `serverId` (nullptr when none), recorded as the
     // `record`-th record's; registryLock_ held.
-    const InputParameterEntry* lookUpLocked(std::size_t record, uint32_t serverId);
+    const InputParameterEntry* lookUpLocked(std::size_t record, uint32_t serverId)
+        REQUIRES(registryLock_);
 
     // Sleeps the reconnection pause.
     void pauseBeforeReconnecting() const;
     // Transitions of closeConnection with stateLock_ held; true when the caller
     // should pause before the next attempt.
-    bool closeConnectionLocked();
+    bool closeConnectionLocked() REQUIRES(stateLock_);
     void closeConnectionFor(unsigned generation);
     // From an open or opening `state` to STATE_DISCONNECTING, forgetting the
     // server's address; other states are left alone. stateLock_ held.
-    void beginDisconnectLocked(CSClient::State state);
+    void beginDisconnectLocked(CSClient::State state) REQUIRES(stateLock_);
     // Closes the transport and enters STATE_DISCONNECTED; stateLock_ held.
-    void finishCloseLocked();
+    void finishCloseLocked() REQUIRES(stateLock_);
     // Whether the current connection has been connected, not ready, for longer
     // than the ready timeout; and the console line and close that follow.
     bool readyOverdue() const;
@@ -376,9 +382,9 @@ class CSClientProtocol {
 
     // Guards serverVersion_ and timings_; taken with any other engine lock held,
     // nothing is taken while holding it.
-    mutable CSMutex infoLock_;
-    std::string serverVersion_ = "UNKNOWN";
-    CSTimings timings_;
+    mutable CSMutex infoLock_ ACQUIRED_AFTER(stateLock_, callbackLock_, registryLock_);
+    std::string serverVersion_ GUARDED_BY(infoLock_) = "UNKNOWN";
+    CSTimings timings_ GUARDED_BY(infoLock_);
 
     // A failed write on a thread that held stateLock_ or registryLock_ leaves the
     // close to the receive thread; the number is the connection it failed on.

@@ -105,16 +105,16 @@ bool enterDefinitions(const Def* defs, unsigned count, std::map<std::string, Ent
 }
 
 template <typename Entry>
-std::vector<std::string> idsOf(CSMutex& lock, const std::map<std::string, Entry*>& entries) {
+std::vector<std::string> idsOf(const std::map<std::string, Entry*>& entries) {
     std::vector<std::string> ids;
-    CSMutex::Guard guard(lock);
     for (const auto& item : entries) {
         ids.push_back(item.first);
     }
     return ids;
 }
 
-// Unregistration of inputs or outputs; `lock` is registryLock_, not held by the caller.
+// Unregistration of inputs or outputs; `lock` is registryLock_, not held by the caller,
+// and taken here around every use of `entries` and `confirmedIds`.
 template <typename Entry, typename Hook>
 CSClient::Result unregisterEntries(CSMutex& lock, std::map<std::string, Entry*>& entries,
                                    CSClientProtocol::ConfirmedIds<Entry>& confirmedIds,
@@ -199,14 +199,19 @@ CSClient::Result CSClientProtocol::registerOutputParameters(const CSClient::Outp
     return sendOutputSubscriptionRequest(added);
 }
 
-CSClient::Result CSClientProtocol::unregisterInputParameters(const std::vector<std::string>& ids) {
+// Not analysed: unregisterEntries takes registryLock_ itself around each use of
+// the maps it is handed, which clang cannot relate to the lock passed beside them.
+CSClient::Result CSClientProtocol::unregisterInputParameters(const std::vector<std::string>& ids)
+    NO_THREAD_SAFETY_ANALYSIS {
     return unregisterEntries(registryLock_, inputs_, confirmedInputs_, ids,
                              [this](const std::vector<InputParameterEntry*>& entries) {
                                  sendInputUnsubscriptionRequest(entries);
                              });
 }
 
-CSClient::Result CSClientProtocol::unregisterOutputParameters(const std::vector<std::string>& ids) {
+// Not analysed, as unregisterInputParameters.
+CSClient::Result CSClientProtocol::unregisterOutputParameters(const std::vector<std::string>& ids)
+    NO_THREAD_SAFETY_ANALYSIS {
     return unregisterEntries(registryLock_, outputs_, confirmedOutputs_, ids,
                              [this](const std::vector<OutputParameterEntry*>& entries) {
                                  sendOutputUnsubscriptionRequest(entries);
@@ -214,11 +219,21 @@ CSClient::Result CSClientProtocol::unregisterOutputParameters(const std::vector<
 }
 
 CSClient::Result CSClientProtocol::unregisterAllInputParameters() {
-    return unregisterInputParameters(idsOf(registryLock_, inputs_));
+    std::vector<std::string> ids;
+    {
+        CSMutex::Guard guard(registryLock_);
+        ids = idsOf(inputs_);
+    }
+    return unregisterInputParameters(ids);
 }
 
 CSClient::Result CSClientProtocol::unregisterAllOutputParameters() {
-    return unregisterOutputParameters(idsOf(registryLock_, outputs_));
+    std::vector<std::string> ids;
+    {
+        CSMutex::Guard guard(registryLock_);
+        ids = idsOf(outputs_);
+    }
+    return unregisterOutputParameters(ids);
 }
 
 void CSClientProtocol::unregisterAllLocalParameters() {

@@ -84,6 +84,7 @@ void CSCommsInterfaceTCP::setOptions(const Options& options) {
 }
 
 CSCommsInterfaceTCP::Options CSCommsInterfaceTCP::getOptions() const {
+    CSMutex::Guard guard(socketLock_);
     return options_;
 }
 

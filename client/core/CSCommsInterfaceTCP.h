@@ -30,21 +30,22 @@ class CSCommsInterfaceTCP : public CSCommsInterface {
 
     // Take effect at the next openConnection. Not for use while a connection attempt
     // runs on another thread.
-    void setOptions(const Options& options);
-    Options getOptions() const;
+    void setOptions(const Options& options) EXCLUDES(socketLock_);
+    Options getOptions() const EXCLUDES(socketLock_);
     // Socket timeouts (defaults 1 s receive, 30 s send) and the bound of a
     // connection attempt (default 2 s); take effect at the next openConnection.
-    void setTimeouts(std::chrono::milliseconds receive, std::chrono::milliseconds send);
-    void setConnectTimeout(std::chrono::milliseconds connect);
+    void setTimeouts(std::chrono::milliseconds receive, std::chrono::milliseconds send)
+        EXCLUDES(socketLock_);
+    void setConnectTimeout(std::chrono::milliseconds connect) EXCLUDES(socketLock_);
 
     bool openConnection(unsigned address, unsigned port) override;
     bool openConnection(const char* address, unsigned port);
     // As above; the wait for the handshake also ends, as a failure, as soon as
     // `keepWaiting` (asked every few tens of milliseconds) returns false.
     bool openConnection(unsigned address, unsigned port, const std::function<bool()>& keepWaiting);
-    void close() override;
+    void close() override EXCLUDES(socketLock_);
     // As close(), for callers that already hold the socket lock.
-    void closeSocket();
+    void closeSocket() REQUIRES(socketLock_);
 
     // Hands out bytes already buffered by receiveAvailable first.
     int readMessage(unsigned size, RawMessage& message) override;
@@ -65,13 +66,13 @@ class CSCommsInterfaceTCP : public CSCommsInterface {
 
   private:
     std::atomic<int> socket_{-1};
-    Options options_;
-    std::chrono::milliseconds receiveTimeout_{1000};
-    std::chrono::milliseconds sendTimeout_{30000};
-    std::chrono::milliseconds connectTimeout_{2000};
+    Options options_ GUARDED_BY(socketLock_);
+    std::chrono::milliseconds receiveTimeout_ GUARDED_BY(socketLock_){1000};
+    std::chrono::milliseconds sendTimeout_ GUARDED_BY(socketLock_){30000};
+    std::chrono::milliseconds connectTimeout_ GUARDED_BY(socketLock_){2000};
     // Guards the settings, closing and storing the descriptor; not held while a
     // connection attempt waits. Taken after the engine's locks.
-    CSMutex socketLock_;
+    mutable CSMutex socketLock_ ACQUIRED_BEFORE(writeLock_);
     // Serialises writes, and a close against a write in progress; may be taken with
     // the socket lock held (never the reverse).
     CSMutex writeLock_;

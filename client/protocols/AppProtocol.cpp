@@ -102,6 +102,9 @@ CSClient::Result AppProtocol::sendInputSubscriptionRequest(
     if (entries.size() > appwire::kMaxSubscriptionEntries) {
         return sendInHalves(entries, isQuiet(), "Splitting large input subscription: ",
                             [this](const std::vector<InputParameterEntry*>& half) {
+                                // Called within this hook (registry lock held);
+                                // clang analyses a lambda apart.
+                                registryLock_.assumeHeld();
                                 return sendInputSubscriptionRequest(half);
                             });
     }
@@ -125,6 +128,9 @@ CSClient::Result AppProtocol::sendOutputSubscriptionRequest(
     if (entries.size() > appwire::kMaxSubscriptionEntries) {
         return sendInHalves(entries, isQuiet(), "Splitting large output subscription: ",
                             [this](const std::vector<OutputParameterEntry*>& half) {
+                                // Called within this hook (registry lock held);
+                                // clang analyses a lambda apart.
+                                registryLock_.assumeHeld();
                                 return sendOutputSubscriptionRequest(half);
                             });
     }

@@ -37,15 +37,15 @@ class AppProtocol : public CSClientProtocol {
 
     CSClient::Result requestSimulatorVersion() override;
     CSClient::Result sendInputSubscriptionRequest(
-        const std::vector<InputParameterEntry*>& entries) override;
+        const std::vector<InputParameterEntry*>& entries) override REQUIRES(registryLock_);
     CSClient::Result sendInputUnsubscriptionRequest(
-        const std::vector<InputParameterEntry*>& entries) override;
+        const std::vector<InputParameterEntry*>& entries) override EXCLUDES(registryLock_);
     CSClient::Result sendOutputSubscriptionRequest(
-        const std::vector<OutputParameterEntry*>& entries) override;
+        const std::vector<OutputParameterEntry*>& entries) override REQUIRES(registryLock_);
     CSClient::Result sendOutputUnsubscriptionRequest(
-        const std::vector<OutputParameterEntry*>& entries) override;
+        const std::vector<OutputParameterEntry*>& entries) override EXCLUDES(registryLock_);
     CSClient::Result sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& entries,
-                                                 PublishMode mode) override;
+                                                 PublishMode mode) override REQUIRES(registryLock_);
     CSClient::Result publishSignalParameter(const CSClient::Parameter& parameter,
                                             unsigned int signalArgument);
 
@@ -76,8 +76,8 @@ class AppProtocol : public CSClientProtocol {
 
     // Keep-alive. The thread can only be stopped while it sleeps, where it holds
     // no lock; stopKeepAlive waits at most for one send in progress.
-    CSClient::Result startKeepAlive();
-    CSClient::Result stopKeepAlive();
+    CSClient::Result startKeepAlive() EXCLUDES(keepAliveLock_, stateLock_, registryLock_);
+    CSClient::Result stopKeepAlive() EXCLUDES(keepAliveLock_, stateLock_, registryLock_);
     CSClient::Result sendKeepAlive();
 
   protected:
@@ -119,7 +119,7 @@ class AppProtocol : public CSClientProtocol {
     // Guards keepAlive_ against concurrent start and stop; no engine lock is held
     // when taking it, and none is taken while holding it.
     CSMutex keepAliveLock_;
-    CSThread keepAlive_;
+    CSThread keepAlive_ GUARDED_BY(keepAliveLock_);
 };
 
 }  // namespace com_nax

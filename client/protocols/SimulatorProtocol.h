@@ -26,15 +26,15 @@ class SimulatorProtocol : public CSClientProtocol {
 
     CSClient::Result requestSimulatorVersion() override;
     CSClient::Result sendInputSubscriptionRequest(
-        const std::vector<InputParameterEntry*>& entries) override;
+        const std::vector<InputParameterEntry*>& entries) override REQUIRES(registryLock_);
     CSClient::Result sendInputUnsubscriptionRequest(
-        const std::vector<InputParameterEntry*>& entries) override;
+        const std::vector<InputParameterEntry*>& entries) override EXCLUDES(registryLock_);
     CSClient::Result sendOutputSubscriptionRequest(
-        const std::vector<OutputParameterEntry*>& entries) override;
+        const std::vector<OutputParameterEntry*>& entries) override REQUIRES(registryLock_);
     CSClient::Result sendOutputUnsubscriptionRequest(
-        const std::vector<OutputParameterEntry*>& entries) override;
+        const std::vector<OutputParameterEntry*>& entries) override EXCLUDES(registryLock_);
     CSClient::Result sendParameterPublishRequest(const std::vector<OutputParameterEntry*>& entries,
-                                                 PublishMode mode) override;
+                                                 PublishMode mode) override REQUIRES(registryLock_);
 
   private:
     void handleInputReply(const RawMessage& message);
