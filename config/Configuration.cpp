@@ -77,8 +77,7 @@ config_fields::Place placeOf(const std::string& text, const config_xml::Span& at
 
 // The text on disk with only the elements of the saved rows replaced by the
 // record's: whatever else an administrator wrote stays byte for byte.
-// `expected` takes what is written. An optional element the file lacks stays
-// out of it.
+// `expected` takes what is written.
 std::string withSavedFields(const std::string& text, const config_xml::Layout& layout,
                             const Configuration& record, Configuration& expected) {
     struct Replacement {
@@ -92,9 +91,6 @@ std::string withSavedFields(const std::string& text, const config_xml::Layout& l
         }
         const auto found = layout.rootChildren.find(row.name);
         if (found == layout.rootChildren.end() || found->second.end <= found->second.begin) {
-            if (row.need == Need::optional) {
-                continue;
-            }
             throw std::runtime_error("cannot find " + row.path() + " in " + record.filePath);
         }
         replacements.push_back(
