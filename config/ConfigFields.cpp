@@ -193,7 +193,6 @@ Field metrics() {
     Field row;
     row.name = "Metrics";
     row.need = Need::optional;
-    row.without = "the bridge runs without its metrics endpoint";
     row.attributes = {"address", "port"};
     row.read = readMetrics;
     using C = Configuration;
@@ -247,7 +246,7 @@ std::vector<Field> makeFields() {
         field<&C::co2Calibration, kSaved>("CO2Calibration", Need::points).shown(5, showCo2Points),
         field<&C::ipRangeStart>("IPRangeStart", Need::optional).unreadableAs(kRange),
         field<&C::ipRangeEnd>("IPRangeEnd", Need::optional).unreadableAs(kRange),
-        metrics().shown(6, showMetrics),
+        metrics().missing("the bridge runs without its metrics endpoint").shown(6, showMetrics),
     };
 }
 
@@ -257,6 +256,12 @@ Field Field::shown(int at, void (*line)(std::ostream&, const Configuration&)) co
     Field row = *this;
     row.shownAt = at;
     row.show = line;
+    return row;
+}
+
+Field Field::missing(const char* what) const {
+    Field row = *this;
+    row.without = what;
     return row;
 }
 

@@ -58,6 +58,7 @@ struct Field {
 
     Field shown(int at, void (*line)(std::ostream&, const Configuration&)) const;
     Field unreadableAs(const char* words) const;
+    Field missing(const char* what) const;
     std::string path() const { return std::string(kRoot) + "." + name; }
 };
 
