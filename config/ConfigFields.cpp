@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <boost/property_tree/ptree.hpp>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>

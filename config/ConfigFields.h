@@ -1,6 +1,6 @@
 #pragma once
 
-#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/ptree_fwd.hpp>
 #include <iosfwd>
 #include <string>
 #include <vector>
