@@ -3,15 +3,16 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <boost/property_tree/ptree.hpp>
 #include <cstdint>
 #include <iostream>
-#include <locale>
 #include <set>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "config/ConfigDocument.h"
+#include "config/ConfigFields.h"
 #include "config/Configuration.h"
 
 namespace pt = boost::property_tree;
@@ -20,15 +21,6 @@ namespace {
 
 const char kComment[] = "<xmlcomment>";
 const char kAttributes[] = "<xmlattr>";
-
-// As the file writes it: 97, not 97.000000.
-std::string number(float value) {
-    std::ostringstream out;
-    out.imbue(std::locale::classic());
-    out.precision(9);
-    out << value;
-    return out.str();
-}
 
 void warn(const std::string& text) {
     std::cerr << "MR>WARNING>" << text << std::endl;
@@ -92,8 +84,9 @@ void checkTable(const pt::ptree& table, const std::string& where) {
         }
         const float key = child.second.get<float>(std::string(kAttributes) + ".key", 0.0f);
         if (!first && !(key > previous)) {
-            warn(where + " is not increasing: the key " + number(key) + " of child " +
-                 std::to_string(index) + " follows " + number(previous));
+            warn(where + " is not increasing: the key " + config_fields::formatFloat(key) +
+                 " of child " + std::to_string(index) + " follows " +
+                 config_fields::formatFloat(previous));
         }
         first = false;
         previous = key;
@@ -119,20 +112,44 @@ void warnAboutUnknownContent(const pt::ptree& document) {
                 continue;
             }
             const std::string where = "MonitorRelay." + name;
+            const config_fields::Field* row = config_fields::find(name);
             if (!seen.insert(name).second) {
                 warn("a second " + where + " is ignored");
-            } else if (name == "CO2Calibration" || name == "SPO2Calibration") {
-                checkTable(child.second, where);
-            } else if (name == "Metrics") {
-                warnUnknownAttributes(child.second, where, {"address", "port"});
-                warnUnknownChildren(child.second, where);
-            } else if (name == "IPAddress" || name == "IPRangeStart" || name == "IPRangeEnd" ||
-                       name == "SerialID" || name == "SPO2Scale") {
-                warnUnknownAttributes(child.second, where);
-                warnUnknownChildren(child.second, where);
-            } else {
+            } else if (row == nullptr) {
                 warn("unknown element \"" + name + "\" in MonitorRelay");
+            } else if (row->table) {
+                checkTable(child.second, where);
+            } else {
+                warnUnknownAttributes(child.second, where,
+                                      {row->attributes.begin(), row->attributes.end()});
+                warnUnknownChildren(child.second, where);
             }
+        }
+    }
+}
+
+// The settings in effect, one row's lines after another. A setting the bridge
+// reads without a word when it is wrong gets a warning here: it starts
+// without it.
+void showSettings(const Configuration& c, const pt::ptree& document) {
+    std::vector<const config_fields::Field*> rows;
+    for (const config_fields::Field& row : config_fields::fields()) {
+        rows.push_back(&row);
+    }
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const auto* a, const auto* b) { return a->shownAt < b->shownAt; });
+    for (const config_fields::Field* row : rows) {
+        if (row->need == config_fields::Need::optional && row->unreadable == nullptr) {
+            try {
+                Configuration scratch(c.filePath.c_str());
+                row->read(document, row->path(), scratch);
+            } catch (const std::exception& e) {
+                warn(std::string(e.what()) +
+                     (row->without ? std::string(": ") + row->without : ""));
+            }
+        }
+        if (row->show != nullptr) {
+            row->show(std::cout, c);
         }
     }
 }
@@ -154,44 +171,18 @@ int checkConfigurationFile(const std::string& path) {
     if (!configuration.readConfiguration(false)) {
         return 1;
     }
+    pt::ptree document;
     try {
-        warnAboutUnknownContent(
-            config_xml::parseDocument(config_xml::readWholeFile(path), path).tree);
+        document = config_xml::parseDocument(config_xml::readWholeFile(path), path).tree;
     } catch (const std::exception& e) {
         // Read a moment ago; changed since.
         std::cerr << "MR>ERROR>" << e.what() << std::endl;
         return 1;
     }
+    warnAboutUnknownContent(document);
+    showSettings(configuration, document);
 
     const Configuration& c = configuration;
-    if (!c.ipAddress.empty()) {
-        std::cout << "MR>Unit address: " << c.ipAddress << std::endl;
-    } else if (!c.ipRangeStart.empty() && !c.ipRangeEnd.empty()) {
-        std::cout << "MR>Unit address range: " << c.ipRangeStart << " to " << c.ipRangeEnd
-                  << std::endl;
-    } else {
-        std::cout << "MR>Unit address: broadcast" << std::endl;
-    }
-    std::cout << "MR>Unit serial: " << (c.serialId.empty() ? "first unit" : c.serialId)
-              << std::endl;
-    std::cout << "MR>SpO2 scale: " << c.spo2Scale << std::endl;
-    std::cout << "MR>SpO2 calibration points: " << c.spo2Calibration.size() << std::endl;
-    std::cout << "MR>CO2 calibration points: " << c.co2Calibration.size() << std::endl;
-    {
-        Configuration metrics(path.c_str());
-        std::string error;
-        // The bridge starts without its endpoint then: a warning, not a failure.
-        if (!readMetricsSetting(path, metrics, error)) {
-            warn(error + ": the bridge runs without its metrics endpoint");
-        }
-        // Said only when the element is there: without it the check reads as before.
-        if (metrics.metricsEnabled) {
-            const bool v6 = metrics.metricsAddress.find(':') != std::string::npos;
-            std::cout << "MR>Metrics endpoint: http://" << (v6 ? "[" : "") << metrics.metricsAddress
-                      << (v6 ? "]" : "") << ":" << metrics.metricsPort << "/metrics" << std::endl;
-        }
-    }
-
     // The unit search parses the range and ends the bridge on a wrong one.
     if (c.ipAddress.empty() && !c.ipRangeStart.empty() && !c.ipRangeEnd.empty()) {
         std::uint32_t first = 0;

@@ -130,6 +130,33 @@ void copyOwnerAndMode(int fd, const struct stat& like, const std::string& name) 
     }
 }
 
+// Writes `contents` to a new temporary file beside `path` once `prepare` has
+// given it its owner and mode, syncs and closes it, and returns its name;
+// nothing is left behind when it fails. `what` names it in errors (empty: a
+// temporary file, by its name).
+template <typename Prepare>
+std::string writeTemporary(const std::string& path, const std::string& what,
+                           const std::string& contents, Prepare prepare) {
+    std::string temporary;
+    const int fd = createTemporary(path, what.empty() ? "a temporary file" : what, temporary);
+    const std::string& name = what.empty() ? temporary : what;
+    try {
+        prepare(fd);
+        writeAll(fd, contents.data(), contents.size(), name);
+    } catch (...) {
+        closeKeepingErrno(fd);
+        unlinkKeepingErrno(temporary);
+        throw;
+    }
+    try {
+        syncAndClose(fd, name);
+    } catch (...) {
+        unlinkKeepingErrno(temporary);
+        throw;
+    }
+    return temporary;
+}
+
 std::string backupStamp() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -147,9 +174,7 @@ std::string makeBackup(const std::string& path, const std::string& contents) {
         throwErrno("cannot read " + path);
     }
     const std::string what = "the backup of " + path;
-    std::string temporary;
-    const int fd = createTemporary(path, what, temporary);
-    try {
+    const std::string temporary = writeTemporary(path, what, contents, [&](int fd) {
         try {
             copyOwnerAndMode(fd, source, what);
         } catch (const std::system_error&) {
@@ -159,18 +184,7 @@ std::string makeBackup(const std::string& path, const std::string& contents) {
                 throwErrno("cannot set the mode of " + what);
             }
         }
-        writeAll(fd, contents.data(), contents.size(), what);
-    } catch (...) {
-        closeKeepingErrno(fd);
-        unlinkKeepingErrno(temporary);
-        throw;
-    }
-    try {
-        syncAndClose(fd, what);
-    } catch (...) {
-        unlinkKeepingErrno(temporary);
-        throw;
-    }
+    });
     // A link to a name that exists fails, so an older backup of the same
     // second (or anything else at its name, a link included) stays as it is.
     const std::string stem = path + "." + backupStamp();
@@ -232,23 +246,9 @@ void replaceFileAtomically(const std::string& path, const std::string& text) {
     if (::stat(path.c_str(), &old) != 0) {
         throwErrno("cannot read " + path);
     }
-    std::string temporary;
-    const int fd = createTemporary(path, "a temporary file", temporary);
-    try {
-        // A save run by root must not hand the service user's file to root.
-        copyOwnerAndMode(fd, old, path);
-        writeAll(fd, text.data(), text.size(), temporary);
-    } catch (...) {
-        closeKeepingErrno(fd);
-        unlinkKeepingErrno(temporary);
-        throw;
-    }
-    try {
-        syncAndClose(fd, temporary);
-    } catch (...) {
-        unlinkKeepingErrno(temporary);
-        throw;
-    }
+    // A save run by root must not hand the service user's file to root.
+    const std::string temporary =
+        writeTemporary(path, "", text, [&](int fd) { copyOwnerAndMode(fd, old, path); });
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         unlinkKeepingErrno(temporary);
         throwErrno("cannot replace " + path);

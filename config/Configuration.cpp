@@ -1,234 +1,101 @@
 #include "config/Configuration.h"
 
-#include "config/ConfigDocument.h"
-#include "config/ConfigFileIo.h"
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/optional.hpp>
-#include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
-#include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <iostream>
-#include <locale>
-#include <sstream>
-#include <system_error>
+#include <stdexcept>
 #include <vector>
+
+#include "config/ConfigDocument.h"
+#include "config/ConfigFields.h"
+#include "config/ConfigFileIo.h"
 
 namespace pt = boost::property_tree;
 
-namespace config_xml {
-
 namespace {
 
-// Real files are one or two kilobytes and three elements deep. The limits keep
-// a damaged or hostile file from exhausting memory or the reader's stack.
-constexpr std::size_t kMaxFileSize = 1024 * 1024;
-constexpr int kMaxNesting = 100;
-
-}  // namespace
-
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw pt::xml_parser_error("cannot open file", path, 0);
-    }
-    std::string text;
-    char chunk[16384];
-    while (text.size() <= kMaxFileSize && in.read(chunk, sizeof chunk).gcount() > 0) {
-        text.append(chunk, static_cast<std::size_t>(in.gcount()));
-    }
-    if (in.bad()) {
-        throw pt::xml_parser_error("cannot read file", path, 0);
-    }
-    if (text.size() > kMaxFileSize) {
-        throw pt::xml_parser_error("file larger than " + std::to_string(kMaxFileSize) + " bytes",
-                                   path, 0);
-    }
-    return text;
-}
-
-Document parseDocument(const std::string& text, const std::string& path) {
-    Document document;
-    document.layout = scanDocument(text, "MonitorRelay", kMaxNesting, path);
-    std::istringstream in(text);
-    in.imbue(std::locale());
-    try {
-        pt::read_xml(in, document.tree, 0);
-    } catch (const pt::xml_parser_error& e) {
-        throw pt::xml_parser_error(e.message(), path, e.line());
-    }
-    return document;
-}
-
-}  // namespace config_xml
-
-namespace {
-
-using config_xml::Document;
+using config_fields::Field;
+using config_fields::Need;
 using config_xml::parseDocument;
 using config_xml::readWholeFile;
 
-// Offset of the first character XML 1.0 cannot hold (C0 controls but tab, line
-// feed and carriage return; surrogates, U+FFFE and U+FFFF in UTF-8 form), or npos.
-// Such a value could be written out but never read back.
-std::size_t forbiddenCharacter(const std::string& text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-            return i;
-        }
-        if (i + 2 < text.size()) {
-            const auto c1 = static_cast<unsigned char>(text[i + 1]);
-            const auto c2 = static_cast<unsigned char>(text[i + 2]);
-            if ((c == 0xED && c1 >= 0xA0) || (c == 0xEF && c1 == 0xBF && c2 >= 0xBE)) {
-                return i;
-            }
-        }
+// Reads the rows from `first` on that share its console warning, as one: the
+// first that fails ends the run and the warning is said once.
+std::size_t readWarnedRun(const pt::ptree& tree, std::size_t first, Configuration& into) {
+    const auto& rows = config_fields::fields();
+    const char* words = rows[first].unreadable;
+    std::size_t end = first;
+    while (end < rows.size() && rows[end].unreadable != nullptr &&
+           std::strcmp(rows[end].unreadable, words) == 0) {
+        ++end;
     }
-    return std::string::npos;
-}
-
-std::string textAt(const pt::ptree& tree, const char* path) {
-    std::string text = tree.get<std::string>(path);
-    const std::size_t bad = forbiddenCharacter(text);
-    if (bad != std::string::npos) {
-        char code[8];
-        std::snprintf(code, sizeof code, "\\x%02x", static_cast<unsigned char>(text[bad]));
-        throw pt::ptree_bad_data(
-            std::string(path) + " holds a character XML cannot represent (" + code + ")", text);
-    }
-    return text;
-}
-
-void readCalibration(const pt::ptree& table, std::map<float, float>& into) {
-    for (const auto& child : table) {
-        // An absent or non-numeric attribute counts as 0; the last duplicate key wins.
-        const float value = child.second.get<float>("<xmlattr>.value", 0.0f);
-        const float key = child.second.get<float>("<xmlattr>.key", 0.0f);
-        into[key] = value;
-    }
-}
-
-// Same rule as the tree's own translator (spaces around the digits allowed,
-// nothing else), done here to keep the compiler's uninitialised-optional
-// false positive out of the build.
-int32_t parseInt32(const pt::ptree& tree, const char* path) {
-    const std::string text = tree.get<std::string>(path);
-    std::istringstream in(text);
-    in.imbue(std::locale());
-    int32_t value = 0;
-    in >> value;
-    if (!in.fail() && !in.eof()) {
-        in >> std::ws;
-    }
-    if (in.fail() || in.bad() || in.get() != std::char_traits<char>::eof()) {
-        throw pt::ptree_bad_data(
-            std::string("conversion of data to type \"int\" failed (") + path + ")", text);
-    }
-    return value;
-}
-
-std::string formatFloat(float v) {
-    std::ostringstream out;
-    out.imbue(std::locale::classic());
-    out.precision(9);
-    out << v;
-    return out.str();
-}
-
-// The fields a file holds, read as a start-up reads them. The range is
-// optional; each end that is missing or unreadable stays unset.
-struct FileFields {
-    int32_t spo2Scale = 0;
-    std::string serialId;
-    std::string ipAddress;
-    boost::optional<std::string> ipRangeStart;
-    boost::optional<std::string> ipRangeEnd;
-    std::map<float, float> co2Calibration;
-    std::map<float, float> spo2Calibration;
-};
-
-boost::optional<std::string> optionalTextAt(const pt::ptree& tree, const char* path) {
     try {
-        return textAt(tree, path);
-    } catch (const std::exception&) {
-        return boost::none;
+        for (std::size_t i = first; i < end; ++i) {
+            rows[i].read(tree, rows[i].path(), into);
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "MR>ERROR>" << e.what() << std::endl;
+        std::cerr << "Unable to read \"" << words << "\" from the configuration file. Ignoring."
+                  << std::endl;
     }
+    return end;
 }
 
-FileFields readFields(const pt::ptree& tree) {
-    FileFields fields;
-    fields.spo2Scale = parseInt32(tree, "MonitorRelay.SPO2Scale");
-    fields.serialId = textAt(tree, "MonitorRelay.SerialID");
-    fields.ipAddress = textAt(tree, "MonitorRelay.IPAddress");
-    readCalibration(tree.get_child("MonitorRelay.SPO2Calibration"), fields.spo2Calibration);
-    readCalibration(tree.get_child("MonitorRelay.CO2Calibration"), fields.co2Calibration);
-    fields.ipRangeStart = optionalTextAt(tree, "MonitorRelay.IPRangeStart");
-    fields.ipRangeEnd = optionalTextAt(tree, "MonitorRelay.IPRangeEnd");
-    return fields;
+// The rows read as a start-up reads them, but without a word; says which ones
+// could be read. Throws when a required one cannot.
+std::vector<bool> readQuietly(const pt::ptree& tree, Configuration& into) {
+    std::vector<bool> read;
+    for (const Field& row : config_fields::fields()) {
+        try {
+            row.read(tree, row.path(), into);
+            read.push_back(true);
+        } catch (const std::exception&) {
+            if (row.need != Need::optional) {
+                throw;
+            }
+            read.push_back(false);
+        }
+    }
+    return read;
 }
 
-// The element `name` of the root written anew, in the place and with the
-// indentation (and line ends) of the element it replaces.
-std::string elementText(const std::string& text, const config_xml::Span& at,
-                        const std::string& name, const std::map<float, float>& table) {
+config_fields::Place placeOf(const std::string& text, const config_xml::Span& at) {
     const std::size_t lineStart =
         at.begin == 0 ? std::string::npos : text.rfind('\n', at.begin - 1);
     const std::size_t from = lineStart == std::string::npos ? 0 : lineStart + 1;
-    const std::string indent = text.substr(from, at.begin - from);
-    const bool ownLine =
-        lineStart != std::string::npos && indent.find_first_not_of(" \t") == std::string::npos;
-    const std::string eol =
-        lineStart > 0 && lineStart != std::string::npos && text[lineStart - 1] == '\r' ? "\r\n"
-                                                                                       : "\n";
-    std::string out = "<" + name + ">";
-    for (const auto& point : table) {
-        if (ownLine) {
-            out += eol + indent + "    ";
-        }
-        out += "<Entry key=\"" + formatFloat(point.first) + "\" value=\"" +
-               formatFloat(point.second) + "\"/>";
-    }
-    if (ownLine) {
-        out += eol + indent;
-    }
-    return out + "</" + name + ">";
+    config_fields::Place place;
+    place.indent = text.substr(from, at.begin - from);
+    place.ownLine = lineStart != std::string::npos &&
+                    place.indent.find_first_not_of(" \t") == std::string::npos;
+    place.eol = lineStart > 0 && lineStart != std::string::npos && text[lineStart - 1] == '\r'
+                    ? "\r\n"
+                    : "\n";
+    return place;
 }
 
-// The text on disk with only the SpO2 scale and the two tables replaced by the
+// The text on disk with only the elements of the saved rows replaced by the
 // record's: whatever else an administrator wrote stays byte for byte.
-std::string withRecordTables(const std::string& text, const config_xml::Layout& layout,
-                             const Configuration& record) {
+// `expected` takes what is written.
+std::string withSavedFields(const std::string& text, const config_xml::Layout& layout,
+                            const Configuration& record, Configuration& expected) {
     struct Replacement {
         config_xml::Span span;
         std::string with;
     };
     std::vector<Replacement> replacements;
-    for (const char* name : {"SPO2Scale", "CO2Calibration", "SPO2Calibration"}) {
-        const auto found = layout.rootChildren.find(name);
+    for (const Field& row : config_fields::fields()) {
+        if (row.write == nullptr) {
+            continue;
+        }
+        const auto found = layout.rootChildren.find(row.name);
         if (found == layout.rootChildren.end() || found->second.end <= found->second.begin) {
-            throw std::runtime_error(std::string("cannot find MonitorRelay.") + name + " in " +
-                                     record.filePath);
+            throw std::runtime_error("cannot find " + row.path() + " in " + record.filePath);
         }
-        std::string with;
-        if (std::strcmp(name, "SPO2Scale") == 0) {
-            with = "<SPO2Scale>" + std::to_string(record.spo2Scale) + "</SPO2Scale>";
-        } else {
-            with = elementText(text, found->second, name,
-                               name[0] == 'C' ? record.co2Calibration : record.spo2Calibration);
-        }
-        replacements.push_back({found->second, with});
+        replacements.push_back(
+            {found->second, row.write(record, row.name, placeOf(text, found->second))});
+        row.take(expected, record);
     }
     // From the end, so that earlier offsets stay valid.
     std::sort(
@@ -244,75 +111,57 @@ std::string withRecordTables(const std::string& text, const config_xml::Layout& 
 // Reads the new text back as a start-up would and names the first field that
 // would come back different, so that a save never leaves a file the bridge
 // cannot read or reads otherwise.
-void checkReadsBack(const FileFields& expected, const std::string& text, const std::string& path) {
+void checkReadsBack(const Configuration& expected, const std::vector<bool>& expectedRead,
+                    const std::string& text, const std::string& path) {
     const std::string kept = "; " + path + " is left as it was";
-    FileFields back;
+    Configuration back(path.c_str());
+    std::vector<bool> backRead;
     try {
-        back = readFields(parseDocument(text, path).tree);
+        backRead = readQuietly(parseDocument(text, path).tree, back);
     } catch (const std::exception& e) {
         throw std::runtime_error(std::string("the new text would not read back (") + e.what() +
                                  ")" + kept);
     }
-    const char* differs = nullptr;
-    if (back.spo2Scale != expected.spo2Scale) {
-        differs = "SPO2Scale";
-    } else if (back.serialId != expected.serialId) {
-        differs = "SerialID";
-    } else if (back.ipAddress != expected.ipAddress) {
-        differs = "IPAddress";
-    } else if (back.ipRangeStart != expected.ipRangeStart) {
-        differs = "IPRangeStart";
-    } else if (back.ipRangeEnd != expected.ipRangeEnd) {
-        differs = "IPRangeEnd";
-    } else if (back.spo2Calibration != expected.spo2Calibration || back.spo2Calibration.empty()) {
-        differs = "SPO2Calibration";
-    } else if (back.co2Calibration != expected.co2Calibration || back.co2Calibration.empty()) {
-        differs = "CO2Calibration";
+    const auto& rows = config_fields::fields();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Field& row = rows[i];
+        if (backRead[i] != expectedRead[i] || !row.same(back, expected) ||
+            (row.need == Need::points && row.empty(back))) {
+            throw std::runtime_error(std::string("the new text would not read back the same ") +
+                                     row.name + kept);
+        }
     }
-    if (differs != nullptr) {
-        throw std::runtime_error(std::string("the new text would not read back the same ") +
-                                 differs + kept);
-    }
-}
-
-// The Metrics element into `into`; throws with the reason when an attribute is
-// wrong. Both attributes are optional: the defaults serve this host only.
-void readMetrics(const pt::ptree& tree, Configuration& into) {
-    into.metricsEnabled = false;
-    const auto element = tree.get_child_optional("MonitorRelay.Metrics");
-    if (!element) {
-        return;
-    }
-    std::string address = element->get<std::string>("<xmlattr>.address", "127.0.0.1");
-    unsigned char bytes[sizeof(in6_addr)];
-    if (::inet_pton(AF_INET, address.c_str(), bytes) != 1 &&
-        ::inet_pton(AF_INET6, address.c_str(), bytes) != 1) {
-        throw std::runtime_error("MonitorRelay.Metrics: \"" + address + "\" is not an IP address");
-    }
-    const std::string port = element->get<std::string>("<xmlattr>.port", "9743");
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(port.c_str(), &end, 10);
-    if (port.empty() || *end != '\0' || errno != 0 || value < 1 || value > 65535 ||
-        !std::isdigit(static_cast<unsigned char>(port[0]))) {
-        throw std::runtime_error("MonitorRelay.Metrics: \"" + port + "\" is not a port (1-65535)");
-    }
-    into.metricsAddress = address;
-    into.metricsPort = static_cast<std::uint16_t>(value);
-    into.metricsEnabled = true;
 }
 
 }  // namespace
 
 bool readMetricsSetting(const std::string& path, Configuration& into, std::string& error) {
+    const Field& row = *config_fields::find("Metrics");
     try {
-        readMetrics(parseDocument(readWholeFile(path), path).tree, into);
+        row.read(parseDocument(readWholeFile(path), path).tree, row.path(), into);
         return true;
     } catch (const std::exception& e) {
         into.metricsEnabled = false;
         error = e.what();
         return false;
     }
+}
+
+bool operator==(const Configuration& a, const Configuration& b) {
+    const auto& rows = config_fields::fields();
+    return std::all_of(rows.begin(), rows.end(), [&](const Field& row) { return row.same(a, b); });
+}
+
+bool operator!=(const Configuration& a, const Configuration& b) {
+    return !(a == b);
+}
+
+std::ostream& operator<<(std::ostream& out, const Configuration& c) {
+    for (const Field& row : config_fields::fields()) {
+        out << row.name << "=";
+        row.print(out, c);
+    }
+    return out;
 }
 
 Configuration::Configuration(const char* path) : filePath(path ? path : "") {}
@@ -328,37 +177,28 @@ bool Configuration::readConfiguration(bool removeSaveLeftovers) {
     }
     try {
         const pt::ptree tree = parseDocument(readWholeFile(filePath), filePath).tree;
-        spo2Scale = parseInt32(tree, "MonitorRelay.SPO2Scale");
-        serialId = textAt(tree, "MonitorRelay.SerialID");
-        ipAddress = textAt(tree, "MonitorRelay.IPAddress");
-
-        readCalibration(tree.get_child("MonitorRelay.SPO2Calibration"), spo2Calibration);
-        if (spo2Calibration.empty()) {
-            std::cerr << "MR>ERROR>Missing \"MonitorRelay.SPO2Calibration\" into configuration XML"
-                      << std::endl;
-            return false;
-        }
-        readCalibration(tree.get_child("MonitorRelay.CO2Calibration"), co2Calibration);
-        if (co2Calibration.empty()) {
-            std::cerr << "MR>ERROR>Missing \"MonitorRelay.CO2Calibration\" into configuration XML"
-                      << std::endl;
-            return false;
-        }
-
-        try {
-            ipRangeStart = textAt(tree, "MonitorRelay.IPRangeStart");
-            ipRangeEnd = textAt(tree, "MonitorRelay.IPRangeEnd");
-        } catch (const std::exception& e) {
-            std::cerr << "MR>ERROR>" << e.what() << std::endl;
-            std::cerr << "Unable to read \"IPRangeStart or IPRangeEnd\" from the configuration "
-                         "file. Ignoring."
-                      << std::endl;
-        }
-        try {
-            readMetrics(tree, *this);
-        } catch (const std::exception&) {
-            // Said once where the endpoint is started and by --check; the
-            // bridge itself runs without it.
+        const auto& rows = config_fields::fields();
+        for (std::size_t i = 0; i < rows.size();) {
+            const Field& row = rows[i];
+            if (row.unreadable != nullptr) {
+                i = readWarnedRun(tree, i, *this);
+                continue;
+            }
+            ++i;
+            try {
+                row.read(tree, row.path(), *this);
+            } catch (const std::exception&) {
+                if (row.need != Need::optional) {
+                    throw;
+                }
+                // Said once where the setting is used and by --check; the
+                // bridge itself runs without it.
+            }
+            if (row.need == Need::points && row.empty(*this)) {
+                std::cerr << "MR>ERROR>Missing \"" << row.path() << "\" into configuration XML"
+                          << std::endl;
+                return false;
+            }
         }
     } catch (const std::exception& e) {
         std::cerr << "MR>ERROR>" << e.what() << std::endl;
@@ -378,13 +218,11 @@ bool Configuration::writeConfiguration() {
         // The file as it is now: an administrator may have edited it since
         // start-up, and only the calibration is ours to write.
         const std::string onDisk = readWholeFile(target);
-        const Document document = parseDocument(onDisk, filePath);
-        FileFields expected = readFields(document.tree);
-        const std::string text = withRecordTables(onDisk, document.layout, *this);
-        expected.spo2Scale = spo2Scale;
-        expected.co2Calibration = co2Calibration;
-        expected.spo2Calibration = spo2Calibration;
-        checkReadsBack(expected, text, filePath);
+        const config_xml::Document document = parseDocument(onDisk, filePath);
+        Configuration expected(filePath.c_str());
+        const std::vector<bool> expectedRead = readQuietly(document.tree, expected);
+        const std::string text = withSavedFields(onDisk, document.layout, *this, expected);
+        checkReadsBack(expected, expectedRead, text, filePath);
 
         const std::string backup = config_io::makeBackup(target, onDisk);
         try {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <string>
 
@@ -41,6 +42,12 @@ class Configuration {
     std::string metricsAddress = "127.0.0.1";
     std::uint16_t metricsPort = 9743;
 };
+
+// Records with the same settings, wherever they were read from.
+bool operator==(const Configuration& a, const Configuration& b);
+bool operator!=(const Configuration& a, const Configuration& b);
+// Every setting on one line, for test and fuzz reports.
+std::ostream& operator<<(std::ostream& out, const Configuration& c);
 
 // Reads the Metrics element of the file at `path` without a word on the
 // console. False, with the reason in `error`, when the file or the element

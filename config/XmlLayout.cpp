@@ -58,14 +58,9 @@ class Scanner {
                 continue;
             } else if (at(p_ + 1) == '/') {
                 p_ += 2;
-                while (isNameChar(at(p_))) {
-                    ++p_;
-                }
-                skipSpace();
-                if (at(p_) != '>') {
+                if (!nameThen(isNameChar, '>')) {
                     return layout_;
                 }
-                ++p_;
                 close();
                 continue;
             }
@@ -153,14 +148,9 @@ class Scanner {
         const std::size_t nameEnd = p_;
         skipSpace();
         while (isAttributeNameChar(at(p_))) {
-            while (isAttributeNameChar(at(p_))) {
-                ++p_;
-            }
-            skipSpace();
-            if (at(p_) != '=') {
+            if (!nameThen(isAttributeNameChar, '=')) {
                 return false;
             }
-            ++p_;
             skipSpace();
             const char quote = at(p_);
             if (quote != '"' && quote != '\'') {
@@ -188,6 +178,20 @@ class Scanner {
             return true;
         }
         return false;
+    }
+
+    // Skips a name and the space after it, then `next`: false, where it
+    // stopped, when `next` does not follow.
+    bool nameThen(bool (*isName)(char), char next) {
+        while (isName(at(p_))) {
+            ++p_;
+        }
+        skipSpace();
+        if (at(p_) != next) {
+            return false;
+        }
+        ++p_;
+        return true;
     }
 
     bool named(std::size_t begin, std::size_t end, const std::string& name) const {

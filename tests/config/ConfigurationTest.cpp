@@ -11,6 +11,8 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -303,4 +305,32 @@ TEST_F(ConfigurationTest, UnwritableDirectoryReportsAndKeepsTheRecord) {
     EXPECT_EQ(err.rfind("MR>ERROR>", 0), 0u) << err;
     EXPECT_NE(err.find("\nUnable to save the configuration file"), std::string::npos);
     EXPECT_EQ(c.spo2Calibration.size(), 1u);
+}
+
+TEST_F(ConfigurationTest, RecordsAreEqualOnlyWhenEverySettingIs) {
+    writeFile(
+        withReplaced(kFullFile, "</MonitorRelay>", "<Metrics port=\"9100\"/></MonitorRelay>"));
+    Configuration a(path.c_str());
+    ASSERT_TRUE(read(a)) << err;
+    Configuration b(path.c_str());
+    ASSERT_TRUE(read(b)) << err;
+    b.filePath = "elsewhere.xml";  // where it came from is not a setting
+    EXPECT_EQ(a, b);
+    const std::vector<std::pair<const char*, void (*)(Configuration&)>> changes = {
+        {"scale", [](Configuration& c) { c.spo2Scale++; }},
+        {"serial", [](Configuration& c) { c.serialId += "x"; }},
+        {"address", [](Configuration& c) { c.ipAddress += "x"; }},
+        {"range start", [](Configuration& c) { c.ipRangeStart += "x"; }},
+        {"range end", [](Configuration& c) { c.ipRangeEnd += "x"; }},
+        {"SpO2 table", [](Configuration& c) { c.spo2Calibration[70.f] = 71.f; }},
+        {"CO2 table", [](Configuration& c) { c.co2Calibration.erase(0.f); }},
+        {"metrics", [](Configuration& c) { c.metricsEnabled = false; }},
+        {"metrics address", [](Configuration& c) { c.metricsAddress = "::1"; }},
+        {"metrics port", [](Configuration& c) { c.metricsPort++; }},
+    };
+    for (const auto& change : changes) {
+        Configuration c = a;
+        change.second(c);
+        EXPECT_NE(a, c) << change.first;
+    }
 }
