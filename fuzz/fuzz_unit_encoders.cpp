@@ -17,6 +17,7 @@ using Encoder = std::string (*)(std::vector<float>&);
 struct Wave {
     const char* name;
     Encoder encode;
+    unit_encoding::WaveformEncoder encodeInPlace;
     std::size_t group;
     std::size_t valuesPerGroup;
     double low;
@@ -24,12 +25,13 @@ struct Wave {
 };
 
 const Wave kWaves[] = {
-    {"ABP", unit_encoding::encodeABP, 5, 3, 0, 300},
-    {"PAP", unit_encoding::encodePAP, 5, 3, -unit_encoding::kPapLimit, unit_encoding::kPapLimit},
-    {"PLETH", unit_encoding::encodePLETH, 5, 3, 0, 100},
-    {"CVP", unit_encoding::encodeCVP, 10, 3, 0, unit_encoding::kCvpLimit},
-    {"CO2", unit_encoding::encodeCO2, 10, 3, 0.001, 1},
-    {"ECG", unit_encoding::encodeECG, 5, 6, 0, 4095},
+    {"ABP", unit_encoding::encodeABP, unit_encoding::encodeABP, 5, 3, 0, 300},
+    {"PAP", unit_encoding::encodePAP, unit_encoding::encodePAP, 5, 3, -unit_encoding::kPapLimit,
+     unit_encoding::kPapLimit},
+    {"PLETH", unit_encoding::encodePLETH, unit_encoding::encodePLETH, 5, 3, 0, 100},
+    {"CVP", unit_encoding::encodeCVP, unit_encoding::encodeCVP, 10, 3, 0, unit_encoding::kCvpLimit},
+    {"CO2", unit_encoding::encodeCO2, unit_encoding::encodeCO2, 10, 3, 0.001, 1},
+    {"ECG", unit_encoding::encodeECG, unit_encoding::encodeECG, 5, 6, 0, 4095},
 };
 
 void checkValues(const Wave& wave, const std::string& text, std::size_t groups) {
@@ -67,6 +69,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzzsupport::fail(std::string(wave.name) + " removed the wrong number of samples");
         }
         checkValues(wave, text, groups);
+        // Written in place, into exactly the room it asks for (the sanitizer
+        // sees any byte beyond): the same text and its count of values.
+        std::vector<float> inPlace = floats;
+        std::vector<char> room(unit_encoding::maxWaveformChars(inPlace.size()));
+        const unit_encoding::WaveformText written = wave.encodeInPlace(inPlace, room.data());
+        // Samples compared by their bits: a NaN left in place is the same sample.
+        const bool sameRest = inPlace.size() == samples.size() &&
+                              (samples.empty() || std::memcmp(inPlace.data(), samples.data(),
+                                                              samples.size() * sizeof(float)) == 0);
+        if (std::string(room.data(), written.end) != text || !sameRest ||
+            written.values != groups * wave.valuesPerGroup) {
+            fuzzsupport::fail(std::string(wave.name) + " written in place differs: " + text);
+        }
     }
     for (const float v : floats) {
         const int rounded = unit_encoding::roundToRange(v, -5, 250);

@@ -2,6 +2,7 @@
 
 #include "metrics/Metrics.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <type_traits>
@@ -59,20 +60,14 @@ template void MonitorRelayAdaptor::sendCommand<const char*>(const char*, const c
 template void MonitorRelayAdaptor::sendCommand<int>(const char*, int);
 template void MonitorRelayAdaptor::sendCommand<float>(const char*, float);
 
-void MonitorRelayAdaptor::sendCommandText(const char* name, const std::string& valueText) {
+void MonitorRelayAdaptor::sendCommandText(const char* name, std::string_view valueText) {
     // Another thread's open session is not ours to join: a health operation's
     // own commands go out alone.
     if (ownsSession()) {
         // Written straight into the session, in one piece: every block passes here.
         const std::size_t nameLength = std::strlen(name);
         const std::size_t length = nameLength + valueText.size() + 3;
-        if (length + session_.size() > kMaxSessionLength && !session_.empty()) {
-            sessionDatagrams_.push_back(session_);
-            session_.clear();
-        }
-        const std::size_t at = session_.size();
-        session_.resize(at + length);
-        char* out = &session_[at];
+        char* out = sessionRoom(length);
         *out++ = '[';
         std::memcpy(out, name, nameLength);
         out += nameLength;
@@ -80,16 +75,34 @@ void MonitorRelayAdaptor::sendCommandText(const char* name, const std::string& v
         std::memcpy(out, valueText.data(), valueText.size());
         out += valueText.size();
         *out = '@';
+        closeSessionLine(length);
         return;
     }
     if (!link_) {
         return;
     }
-    const std::string line = formatLine(name, valueText);
+    const std::string line = formatLine(name, std::string(valueText));
     sendDatagram(line, false);
     if (debug_) {
         UdpAdaptor::echoSent(line);
     }
+}
+
+char* MonitorRelayAdaptor::sessionRoom(std::size_t size) {
+    const std::size_t needed = sessionLength_ + size;
+    if (session_.size() < needed) {
+        session_.resize(std::max(needed, 2 * session_.size()));
+    }
+    return session_.data() + sessionLength_;
+}
+
+void MonitorRelayAdaptor::closeSessionLine(std::size_t length) {
+    const std::size_t filled = sessionLength_ - datagramStart_;
+    if (length + filled > kMaxSessionLength && filled > 0) {
+        sessionCuts_.push_back(sessionLength_);
+        datagramStart_ = sessionLength_;
+    }
+    sessionLength_ += length;
 }
 
 void MonitorRelayAdaptor::sendDatagram(const std::string& text, bool request) {
@@ -106,8 +119,9 @@ void MonitorRelayAdaptor::sendDatagram(const std::string& text, bool request) {
 void MonitorRelayAdaptor::beginCommandSession() {
     if (!ownsSession()) {
         sessionOwner_ = std::this_thread::get_id();
-        session_.clear();
-        sessionDatagrams_.clear();
+        sessionLength_ = 0;
+        datagramStart_ = 0;
+        sessionCuts_.clear();
     }
 }
 
@@ -118,24 +132,29 @@ void MonitorRelayAdaptor::commitCommandSession() {
     sessionOwner_ = std::thread::id();
     // A full session was cut into datagrams of at most kMaxSessionLength; they
     // leave together, so that no request lands between them.
+    sessionCuts_.push_back(sessionLength_);
     psmr_sync::LockGuard lock(wireMutex_);
-    for (std::size_t i = 0; i <= sessionDatagrams_.size(); ++i) {
-        std::string& text = i < sessionDatagrams_.size() ? sessionDatagrams_[i] : session_;
-        if (text.empty()) {
+    std::size_t from = 0;
+    for (const std::size_t end : sessionCuts_) {
+        if (end == from) {
             continue;
         }
+        const char* const text = session_.data() + from;
+        const std::size_t size = end - from;
+        from = end;
         if (enabled_ && link_) {
             boost::system::error_code ignored;
-            link_->sendUnanswered(text, ignored);
+            link_->sendUnanswered(text, size, ignored);
         }
         // Echoed even when a disable in mid-session dropped it: the debug log
         // shows what the bridge meant to send.
         if (debug_) {
-            UdpAdaptor::echoSent(text);
+            UdpAdaptor::echoSent(std::string(text, size));
         }
     }
-    sessionDatagrams_.clear();
-    session_.clear();  // keeps its storage for the next block
+    sessionCuts_.clear();  // keeps its storage for the next block
+    sessionLength_ = 0;
+    datagramStart_ = 0;
 }
 
 // ---- Association and health -------------------------------------------------
@@ -334,42 +353,61 @@ void MonitorRelayAdaptor::sendDisableCO2() {
     sendCommand("CO2", 0);
 }
 
-namespace {
-
-// Each thread that forwards keeps one text for its waveforms: no allocation
-// per block.
-void sendWaveform(MonitorRelayAdaptor& adaptor, const char* name, std::vector<float>& samples,
-                  void (*encode)(std::vector<float>&, std::string&)) {
-    thread_local std::string text;
-    encode(samples, text);
-    if (!text.empty()) {
-        adaptor.sendCommand(name, text);
-        psmr_metrics::countWaveformSent(adaptor.isEnabled(), name, text);
+// The name's length is known here, so that its copy is a few moves.
+template <std::size_t N>
+void MonitorRelayAdaptor::sendWaveform(const char (&name)[N], std::vector<float>& samples,
+                                       unit_encoding::WaveformEncoder encode) {
+    if (!ownsSession()) {
+        // No session open by this thread: the line goes out alone.
+        thread_local std::string text;
+        text.resize(unit_encoding::maxWaveformChars(samples.size()));
+        const unit_encoding::WaveformText encoded = encode(samples, &text[0]);
+        text.resize(static_cast<std::size_t>(encoded.end - &text[0]));
+        if (encoded.values > 0) {
+            sendCommand(name, text);
+            psmr_metrics::countWaveformSent(enabled_, name, text);
+        }
+        return;
     }
+    // Every block passes here: the values are written in place after the
+    // line's name and kept only when the line goes out.
+    constexpr std::size_t nameLength = N - 1;
+    char* const line =
+        sessionRoom(nameLength + 3 + unit_encoding::maxWaveformChars(samples.size()));
+    char* out = line;
+    *out++ = '[';
+    std::memcpy(out, name, nameLength);
+    out += nameLength;
+    *out++ = ']';
+    const unit_encoding::WaveformText encoded = encode(samples, out);
+    if (encoded.values == 0 || !enabled_) {
+        return;
+    }
+    *encoded.end = '@';
+    closeSessionLine(static_cast<std::size_t>(encoded.end + 1 - line));
+    psmr_metrics::metrics().countWaveformValues(name, encoded.values);
 }
 
-}  // namespace
-
 void MonitorRelayAdaptor::sendABP_50Hz(std::vector<float>& samples) {
-    sendWaveform(*this, "ABP", samples, unit_encoding::encodeABP);
+    sendWaveform("ABP", samples, unit_encoding::encodeABP);
 }
 
 void MonitorRelayAdaptor::sendPAP_50Hz(std::vector<float>& samples) {
-    sendWaveform(*this, "PAP", samples, unit_encoding::encodePAP);
+    sendWaveform("PAP", samples, unit_encoding::encodePAP);
 }
 
 void MonitorRelayAdaptor::sendCVP_25Hz(std::vector<float>& samples) {
-    sendWaveform(*this, "CVP", samples, unit_encoding::encodeCVP);
+    sendWaveform("CVP", samples, unit_encoding::encodeCVP);
 }
 
 void MonitorRelayAdaptor::sendECG_100Hz(std::vector<float>& samples) {
-    sendWaveform(*this, "ECG", samples, unit_encoding::encodeECG);
+    sendWaveform("ECG", samples, unit_encoding::encodeECG);
 }
 
 void MonitorRelayAdaptor::sendCO2_25Hz(std::vector<float>& samples) {
-    sendWaveform(*this, "CO2", samples, unit_encoding::encodeCO2);
+    sendWaveform("CO2", samples, unit_encoding::encodeCO2);
 }
 
 void MonitorRelayAdaptor::sendPLETH_50Hz(std::vector<float>& samples) {
-    sendWaveform(*this, "PLETH", samples, unit_encoding::encodePLETH);
+    sendWaveform("PLETH", samples, unit_encoding::encodePLETH);
 }

@@ -5,11 +5,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "relay/RelayTimings.h"
 #include "relay/UdpAdaptor.h"
+#include "relay/UnitEncoding.h"
 #include "sync/Mutex.h"
 
 // The bridge's object for one MonitorRelay unit: discovery, association and
@@ -144,7 +146,17 @@ class MonitorRelayAdaptor {
   private:
     // A command line of `name` and its value text, into the open session or
     // out at once.
-    void sendCommandText(const char* name, const std::string& valueText);
+    void sendCommandText(const char* name, std::string_view valueText);
+    // A waveform line: the whole groups of `samples` encoded (and removed)
+    // and sent as sendCommand would, counted for the metrics.
+    template <std::size_t N>
+    void sendWaveform(const char (&name)[N], std::vector<float>& samples,
+                      unit_encoding::WaveformEncoder encode);
+    // Room for `size` more characters at the open session's end.
+    char* sessionRoom(std::size_t size);
+    // Takes the `length` characters written at the session's end as its next
+    // line, starting a new datagram before it when both would not fit.
+    void closeSessionLine(std::size_t length);
     // One datagram to the unit; `request` empties the reply slot first.
     void sendDatagram(const std::string& text, bool request) EXCLUDES(wireMutex_);
     bool ownsSession() const { return sessionOwner_.load() == std::this_thread::get_id(); }
@@ -167,10 +179,14 @@ class MonitorRelayAdaptor {
     // Guards every datagram sent on link_, so that a committed session's
     // datagrams go out back to back; never held while waiting for a reply.
     psmr_sync::Mutex wireMutex_;
-    // The open session: the datagrams filled so far and the one being filled.
-    // Used only by the thread that opened it (sessionOwner_).
-    std::vector<std::string> sessionDatagrams_;
-    std::string session_;
+    // The open session: its lines in one buffer, which only grows (a line is
+    // written in place, no memory cleared first), and where each datagram
+    // filled so far ends. Used only by the thread that opened it
+    // (sessionOwner_).
+    std::vector<char> session_;
+    std::size_t sessionLength_ = 0;
+    std::size_t datagramStart_ = 0;  // of the datagram being filled
+    std::vector<std::size_t> sessionCuts_;
     std::atomic<std::thread::id> sessionOwner_{};
     std::string serialId_;
     std::string unitAddress_;

@@ -117,22 +117,26 @@ void UdpAdaptor::sendCommand(std::string& text, boost::system::error_code& ec) {
         reply_.clear();
         senderAddress_.clear();
     }
-    send(text, ec);
+    send(text.data(), text.size(), ec);
 }
 
 void UdpAdaptor::sendUnanswered(std::string& text, boost::system::error_code& ec) {
-    send(text, ec);
+    send(text.data(), text.size(), ec);
+}
+
+void UdpAdaptor::sendUnanswered(const char* text, std::size_t size, boost::system::error_code& ec) {
+    send(text, size, ec);
 }
 
 void UdpAdaptor::echoSent(const std::string& text) {
     std::cout << "MR>Sending: " << text << std::endl;
 }
 
-void UdpAdaptor::send(const std::string& text, boost::system::error_code& ec) {
+void UdpAdaptor::send(const char* text, std::size_t size, boost::system::error_code& ec) {
     if (debug_) {
-        echoSent(text);
+        echoSent(std::string(text, size));
     }
-    socket_.send_to(boost::asio::buffer(text), remote_, 0, ec);
+    socket_.send_to(boost::asio::buffer(text, size), remote_, 0, ec);
     psmr_metrics::countDatagramSent(ec);
 }
 

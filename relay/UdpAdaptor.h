@@ -47,6 +47,7 @@ class UdpAdaptor {
     // Sends `text` as one datagram that the unit does not answer (a command),
     // leaving alone a reply that a request on another thread is waiting for.
     void sendUnanswered(std::string& text, boost::system::error_code& ec);
+    void sendUnanswered(const char* text, std::size_t size, boost::system::error_code& ec);
     // Takes the pending reply, waiting up to about 300 ms; empty text if none.
     // With `expected`, other replies are passed over while the wait lasts (a
     // late answer to an earlier request is not this one's); the last of them
@@ -78,7 +79,7 @@ class UdpAdaptor {
 
   private:
     static constexpr std::size_t kBufferSize = 250;
-    void send(const std::string& text, boost::system::error_code& ec);
+    void send(const char* text, std::size_t size, boost::system::error_code& ec);
 
     UdpTimings timing_;
     Peers peers_;

@@ -19,12 +19,40 @@ float interpolate(float earlier, float later, float factor) {
 
 // Number texts are written without streams: the forwarding path formats
 // every value of every block, and a stream per value cost most of its time.
-// The waveform texts are written straight into the caller's buffer, sized
-// first for the longest possible text; a kept buffer is not allocated again.
 constexpr std::size_t kMaxIntChars = 11;  // "-2147483648"
 
-char* putInt(char* out, int value) {
-    return std::to_chars(out, out + kMaxIntChars, value).ptr;
+// The texts of 0..999, which hold nearly every value sent (the waveforms are
+// clamped to a few hundred): each entry is three characters and its length.
+struct SmallInts {
+    char text[1000][4];
+};
+constexpr SmallInts makeSmallInts() {
+    SmallInts table{};
+    for (int v = 0; v < 1000; ++v) {
+        char* t = table.text[v];
+        const int length = v >= 100 ? 3 : (v >= 10 ? 2 : 1);
+        for (int i = length - 1, rest = v; i >= 0; --i, rest /= 10) {
+            t[i] = static_cast<char>('0' + rest % 10);
+        }
+        t[3] = static_cast<char>(length);
+    }
+    return table;
+}
+constexpr SmallInts kSmallInts = makeSmallInts();
+
+// Writes up to kMaxIntChars characters at `out`, whatever the text's length:
+// callers leave that much room for every value.
+inline char* putInt(char* out, int value) {
+    const unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    if (magnitude >= 1000) {
+        return std::to_chars(out, out + kMaxIntChars, value).ptr;
+    }
+    *out = '-';
+    out += value < 0 ? 1 : 0;
+    const char* const text = kSmallInts.text[magnitude];
+    std::memcpy(out, text, 3);
+    return out + text[3];
 }
 
 // As printf's "%.<decimals>f" (and a stream's fixed notation) would write it.
@@ -37,50 +65,45 @@ void appendFixed(std::string& out, float value, int decimals) {
 }
 
 // Encodes every whole group of `groupSize` samples with `encodeGroup`, which
-// writes the group's values (comma-separated, at most `maxGroupChars`) at a
-// position and returns the end of what it wrote.
+// writes the group's `groupValues` values (comma-separated) at a position and
+// returns the end of what it wrote.
 template <typename EncodeGroup>
-void encodeGroups(std::vector<float>& samples, std::size_t groupSize, std::size_t maxGroupChars,
-                  std::string& text, EncodeGroup encodeGroup) {
-    const std::size_t groups = samples.size() / groupSize;
-    const std::size_t used = groups * groupSize;
-    text.resize(groups * (maxGroupChars + 1));
-    char* const begin = &text[0];
-    char* out = begin;
+WaveformText encodeGroups(std::vector<float>& samples, std::size_t groupSize,
+                          std::size_t groupValues, char* out, EncodeGroup encodeGroup) {
+    const std::size_t used = samples.size() / groupSize * groupSize;
     for (std::size_t at = 0; at < used; at += groupSize) {
         if (at > 0) {
             *out++ = ',';
         }
         out = encodeGroup(out, &samples[at]);
     }
-    text.resize(static_cast<std::size_t>(out - begin));
     samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(used));
+    return {out, used / groupSize * groupValues};
 }
 
 // Three values of a 50 Hz group: s0, 2/3 between s1 and s2, 1/3 between s3 and s4.
 // `convert(value, position)` gives one value's number.
 template <typename Convert>
-void encodeFiftyHertz(std::vector<float>& samples, std::string& text, Convert convert) {
-    encodeGroups(samples, 5, 3 * kMaxIntChars + 2, text, [&](char* out, const float* s) {
-        out = putInt(out, convert(s[0], 0));
-        *out++ = ',';
-        out = putInt(out, convert(interpolate(s[1], s[2], kTwoThirds), 1));
-        *out++ = ',';
-        return putInt(out, convert(interpolate(s[3], s[4], kOneThird), 2));
+WaveformText encodeFiftyHertz(std::vector<float>& samples, char* out, Convert convert) {
+    return encodeGroups(samples, 5, 3, out, [&](char* at, const float* s) {
+        at = putInt(at, convert(s[0], 0));
+        *at++ = ',';
+        at = putInt(at, convert(interpolate(s[1], s[2], kTwoThirds), 1));
+        *at++ = ',';
+        return putInt(at, convert(interpolate(s[3], s[4], kOneThird), 2));
     });
 }
 
 // Three values of a 25 Hz group: s0, 1/3 between s3 and s4, 2/3 between s6 and s7.
-// `put(out, value)` writes one value's text (at most `maxValueChars`).
+// `put(out, value)` writes one value's text.
 template <typename Put>
-void encodeTwentyFiveHertz(std::vector<float>& samples, std::size_t maxValueChars,
-                           std::string& text, Put put) {
-    encodeGroups(samples, 10, 3 * maxValueChars + 2, text, [&](char* out, const float* s) {
-        out = put(out, s[0]);
-        *out++ = ',';
-        out = put(out, interpolate(s[3], s[4], kOneThird));
-        *out++ = ',';
-        return put(out, interpolate(s[6], s[7], kTwoThirds));
+WaveformText encodeTwentyFiveHertz(std::vector<float>& samples, char* out, Put put) {
+    return encodeGroups(samples, 10, 3, out, [&](char* at, const float* s) {
+        at = put(at, s[0]);
+        *at++ = ',';
+        at = put(at, interpolate(s[3], s[4], kOneThird));
+        *at++ = ',';
+        return put(at, interpolate(s[6], s[7], kTwoThirds));
     });
 }
 
@@ -144,69 +167,92 @@ std::string formatTemperature(float degC) {
     return text;
 }
 
-void encodeABP(std::vector<float>& samples, std::string& text) {
+WaveformText encodeABP(std::vector<float>& samples, char* out) {
     // The unit treats a third value below 4 as a lost signal.
-    encodeFiftyHertz(samples, text, [](float v, int position) {
+    return encodeFiftyHertz(samples, out, [](float v, int position) {
         return roundToRange(v, position == 2 ? 4 : 0, 300);
     });
 }
 
-void encodePAP(std::vector<float>& samples, std::string& text) {
-    encodeFiftyHertz(samples, text, [](float v, int) {
+WaveformText encodePAP(std::vector<float>& samples, char* out) {
+    return encodeFiftyHertz(samples, out, [](float v, int) {
         return std::isnan(v) ? 0 : roundToRange(v, -kPapLimit, kPapLimit);
     });
 }
 
-void encodePLETH(std::vector<float>& samples, std::string& text) {
-    encodeFiftyHertz(samples, text, [](float v, int position) {
+WaveformText encodePLETH(std::vector<float>& samples, char* out) {
+    return encodeFiftyHertz(samples, out, [](float v, int position) {
         return roundToRange(v, position == 2 ? 4 : 0, 100);
     });
 }
 
-void encodeCVP(std::vector<float>& samples, std::string& text) {
-    encodeTwentyFiveHertz(samples, kMaxIntChars, text, [](char* out, float v) {
-        return putInt(out, roundToRange(v, 0, kCvpLimit));
-    });
+WaveformText encodeCVP(std::vector<float>& samples, char* out) {
+    return encodeTwentyFiveHertz(
+        samples, out, [](char* at, float v) { return putInt(at, roundToRange(v, 0, kCvpLimit)); });
 }
 
-void encodeCO2(std::vector<float>& samples, std::string& text) {
-    encodeTwentyFiveHertz(samples, 5, text, [](char* out, float v) {
+WaveformText encodeCO2(std::vector<float>& samples, char* out) {
+    return encodeTwentyFiveHertz(samples, out, [](char* at, float v) {
         const float clamped = std::isnan(v) ? 0.001f : std::max(std::min(v, 1.0f), 0.001f);
         // Thousandths, rounded as "%.3f" rounds: a float times 1000 is exact in
         // a double, and nearbyint rounds half to even as printf does.
         const int thousandths = static_cast<int>(std::nearbyint(double(clamped) * 1000.0));
-        *out++ = static_cast<char>('0' + thousandths / 1000);
-        *out++ = '.';
-        *out++ = static_cast<char>('0' + thousandths / 100 % 10);
-        *out++ = static_cast<char>('0' + thousandths / 10 % 10);
-        *out++ = static_cast<char>('0' + thousandths % 10);
-        return out;
+        *at++ = static_cast<char>('0' + thousandths / 1000);
+        *at++ = '.';
+        *at++ = static_cast<char>('0' + thousandths / 100 % 10);
+        *at++ = static_cast<char>('0' + thousandths / 10 % 10);
+        *at++ = static_cast<char>('0' + thousandths % 10);
+        return at;
     });
 }
 
-void encodeECG(std::vector<float>& samples, std::string& text) {
-    encodeGroups(samples, 5, 6 * kMaxIntChars + 5, text, [](char* out, const float* s) {
+WaveformText encodeECG(std::vector<float>& samples, char* out) {
+    return encodeGroups(samples, 5, 6, out, [](char* at, const float* s) {
         const float values[6] = {s[0], s[1], s[2], (s[2] + s[3]) * 0.5f, s[3], s[4]};
         for (int i = 0; i < 6; ++i) {
             if (i > 0) {
-                *out++ = ',';
+                *at++ = ',';
             }
-            out = putInt(out, roundToRange((values[i] + 50.0f) * 27.3f, 0, 4095));
+            at = putInt(at, roundToRange((values[i] + 50.0f) * 27.3f, 0, 4095));
         }
-        return out;
+        return at;
     });
 }
 
 namespace {
 
-std::string encoded(void (*encode)(std::vector<float>&, std::string&),
-                    std::vector<float>& samples) {
+void encodedInto(WaveformEncoder encode, std::vector<float>& samples, std::string& text) {
+    text.resize(maxWaveformChars(samples.size()));
+    char* const begin = &text[0];
+    text.resize(static_cast<std::size_t>(encode(samples, begin).end - begin));
+}
+
+std::string encoded(WaveformEncoder encode, std::vector<float>& samples) {
     std::string text;
-    encode(samples, text);
+    encodedInto(encode, samples, text);
     return text;
 }
 
 }  // namespace
+
+void encodeABP(std::vector<float>& samples, std::string& text) {
+    encodedInto(encodeABP, samples, text);
+}
+void encodePAP(std::vector<float>& samples, std::string& text) {
+    encodedInto(encodePAP, samples, text);
+}
+void encodePLETH(std::vector<float>& samples, std::string& text) {
+    encodedInto(encodePLETH, samples, text);
+}
+void encodeCVP(std::vector<float>& samples, std::string& text) {
+    encodedInto(encodeCVP, samples, text);
+}
+void encodeCO2(std::vector<float>& samples, std::string& text) {
+    encodedInto(encodeCO2, samples, text);
+}
+void encodeECG(std::vector<float>& samples, std::string& text) {
+    encodedInto(encodeECG, samples, text);
+}
 
 std::string encodeABP(std::vector<float>& samples) {
     return encoded(encodeABP, samples);

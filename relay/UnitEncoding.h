@@ -43,14 +43,34 @@ std::string encodePLETH(std::vector<float>& samples);  // 5 -> 3
 std::string encodeCVP(std::vector<float>& samples);    // 10 -> 3
 std::string encodeCO2(std::vector<float>& samples);    // 10 -> 3, three decimals
 std::string encodeECG(std::vector<float>& samples);    // 5 -> 6, 0..4095
-// The same, written into `text` (its old content replaced, its storage kept):
-// the forwarding path encodes every block without allocating.
+// The same, written into `text` (its old content replaced, its storage kept).
 void encodeABP(std::vector<float>& samples, std::string& text);
 void encodePAP(std::vector<float>& samples, std::string& text);
 void encodePLETH(std::vector<float>& samples, std::string& text);
 void encodeCVP(std::vector<float>& samples, std::string& text);
 void encodeCO2(std::vector<float>& samples, std::string& text);
 void encodeECG(std::vector<float>& samples, std::string& text);
+
+// The same, written at `out`, which has room for maxWaveformChars(samples.size())
+// characters: the forwarding path writes every block straight into its
+// datagram. Gives the end of the text and how many values it holds (0: none
+// written).
+struct WaveformText {
+    char* end;
+    std::size_t values;
+};
+using WaveformEncoder = WaveformText (*)(std::vector<float>&, char*);
+WaveformText encodeABP(std::vector<float>& samples, char* out);
+WaveformText encodePAP(std::vector<float>& samples, char* out);
+WaveformText encodePLETH(std::vector<float>& samples, char* out);
+WaveformText encodeCVP(std::vector<float>& samples, char* out);
+WaveformText encodeCO2(std::vector<float>& samples, char* out);
+WaveformText encodeECG(std::vector<float>& samples, char* out);
+// Room any waveform encoder needs for `samples` samples: the longest group is
+// ECG's five samples, six values of up to 11 characters and their commas.
+constexpr std::size_t maxWaveformChars(std::size_t samples) {
+    return (samples / 5) * (6 * 11 + 6);
+}
 
 // Text that came from the network, fit for one log line: the client
 // library's escaping (control bytes as \xHH), so that both peers' texts read

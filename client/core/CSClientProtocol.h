@@ -247,17 +247,23 @@ class CSClientProtocol {
             CSMutex::Guard registry(registryLock_);
             update.forgetIfChanged(confirmedInputs_.changes());
             std::size_t record = 0;
-            // Inline: this runs for every sample.
+            // Inline: this runs for every sample. The usual record is the one
+            // of last time, for the entry of last time at the same place: it
+            // is read through a view of the lists, taken again after any
+            // other record (which may change them).
+            UpdateScratch::View view = update.view();
             forEachRecord([&](std::uint32_t serverId, const ReceivedValue& value) {
                 // Runs inside the guard above; clang analyses a lambda apart.
                 registryLock_.assumeHeld();
                 const std::size_t r = record++;
-                const InputParameterEntry* entry =
-                    r < update.byRecord.size() && update.byRecord[r].first == serverId
-                        ? update.byRecord[r].second
-                        : lookUpLocked(r, serverId);
-                if (entry != nullptr && update.set(count, *entry, value, override)) {
-                    ++count;
+                const InputParameterEntry* const entry =
+                    r < view.records && view.byRecord[r].first == serverId ? view.byRecord[r].second
+                                                                           : nullptr;
+                if (entry != nullptr && count < view.values && view.named[count] == entry) {
+                    count += valueOfType(entry->type, value, override, view.value[count]) ? 1 : 0;
+                } else {
+                    count = deliverRecordLocked(r, serverId, value, override, count);
+                    view = update.view();
                 }
             });
             update.keepFirst(count);
@@ -362,6 +368,13 @@ class CSClientProtocol {
     // The confirmed input of `serverId` (nullptr when none), recorded as the
     // `record`-th record's; registryLock_ held.
     const InputParameterEntry* lookUpLocked(std::size_t record, uint32_t serverId)
+        REQUIRES(registryLock_);
+    // The `record`-th record of an update as deliverValues takes it when it
+    // is not the one of last time: looked up again and set as values[count],
+    // for an entry that exists. Gives the count of values after it;
+    // registryLock_ held.
+    std::size_t deliverRecordLocked(std::size_t record, uint32_t serverId,
+                                    const ReceivedValue& value, bool override, std::size_t count)
         REQUIRES(registryLock_);
 
     // Sleeps the reconnection pause.

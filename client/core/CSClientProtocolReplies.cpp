@@ -115,6 +115,20 @@ const CSClientProtocol::InputParameterEntry* CSClientProtocol::lookUpLocked(std:
     return entry;
 }
 
+std::size_t CSClientProtocol::deliverRecordLocked(std::size_t record, uint32_t serverId,
+                                                  const ReceivedValue& value, bool override,
+                                                  std::size_t count) {
+    const auto& byRecord = update_.byRecord;
+    const InputParameterEntry* entry =
+        record < byRecord.size() && byRecord[record].first == serverId
+            ? byRecord[record].second
+            : lookUpLocked(record, serverId);
+    if (entry != nullptr && update_.set(count, *entry, value, override)) {
+        ++count;
+    }
+    return count;
+}
+
 void CSClientProtocol::republishOutputs(const std::vector<std::string>& ids, bool splitOverride) {
     if (ids.empty()) {
         return;

@@ -81,6 +81,19 @@ struct UpdateScratch {
     std::vector<std::pair<uint32_t, const InputParameterEntry*>> byRecord;
     std::uint64_t changes = ~std::uint64_t{0};  // of the confirmed inputs, when made
 
+    // The lists as they stand, valid until one of them changes.
+    struct View {
+        const std::pair<uint32_t, const InputParameterEntry*>* byRecord;
+        std::size_t records;
+        CSClient::Parameter* value;
+        const InputParameterEntry* const* named;
+        std::size_t values;
+    };
+    View view() {
+        return {byRecord.data(), byRecord.size(), values.data(), named.data(),
+                std::min(values.size(), named.size())};
+    }
+
     // Entries may have been removed (and freed) since: nothing is trusted.
     void forgetIfChanged(std::uint64_t now) {
         if (now != changes) {

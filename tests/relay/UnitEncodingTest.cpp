@@ -215,6 +215,16 @@ TEST(UnitTexts, NumbersReadAsAStreamWouldWriteThem) {
     }
 }
 
+TEST(WaveformEncoding, EveryWholeValueInRangeIsWrittenAsADecimal) {
+    // Whole values pass the interpolation unchanged: each text is the number's
+    // own, across the short-number table, its sign and the longer numbers.
+    for (int v = -kPapLimit; v <= kPapLimit; ++v) {
+        std::vector<float> samples(5, static_cast<float>(v));
+        const std::string text = std::to_string(v);
+        ASSERT_EQ(encodePAP(samples), text + "," + text + "," + text);
+    }
+}
+
 TEST(UnitReplies, DatagramsGatherIntoRepliesUpToTheirFirstAt) {
     ReplyAccumulator accumulator;
     std::string reply;
