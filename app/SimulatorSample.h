@@ -1,6 +1,6 @@
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -70,8 +70,8 @@ class SimulatorSample {
     // waveform that arrives without any ARTLINE must not pile up for ever.
     static constexpr size_t kMaxListSamples = 200;
 
-    // The parameters the bridge subscribes to (3 SIM, 23 APP), in the order
-    // they are registered; both lists come from the one table of inputs.
+    // The parameters the bridge subscribes to, in the order they are
+    // registered; both lists come from the one table of signals.
     static const std::vector<com_nax::CSClient::InputDef>& simInputs();
     static const std::vector<com_nax::CSClient::InputDef>& appInputs();
 
@@ -81,23 +81,65 @@ class SimulatorSample {
         int32_t i = 0;
         float f = 0.0f;
     };
-    // One input of the bridge: its subscription and what its value does to
-    // the bridge's state (`mutex` held).
-    struct Input {
-        std::string_view name;
-        bool sim;  // subscribed on the SIM connection, else on the APP one
+    // Where the bridge keeps a signal's value.
+    enum class Keep : uint8_t {
+        Elsewhere,  // `store` puts it into the bridge's state (controls, sensors)
+        Changed,    // in its slot; a change brings its repeat group forward
+        Latest,     // in its slot; goes out at its repetition only
+        Pace,       // samples; each whole ten of them make a block
+        Paced,      // samples; aligned on the pace's and cut with them
+        OwnGroups,  // samples; a block takes its own whole groups
+    };
+    // What the patient must have for a signal to reach the unit.
+    enum class Gate : uint8_t {
+        None,
+        Probe,
+        NibpSensor,
+        BodyTempSensor,
+        BloodTempSensor,
+        Capnograph,
+        ArterialCatheter,
+        CvpCatheter,
+        PaCatheter,
+    };
+    using Relay = MonitorRelayAdaptor;
+    // One signal, from the server's name to the unit's command (app/SignalTable.cpp).
+    struct Signal {
+        std::string_view name;  // the server's
+        bool sim;               // subscribed on the SIM connection, else on the APP one
         com_nax::CSClient::ParameterType type;
         int32_t rate;
+        uint8_t step;  // its place in a block (app/SignalTable.cpp); 0: not sent
+        Keep keep;
+        uint8_t group;          // repeat group: index of its countdown
+        Gate gate;              // closed: `sendClosed`, or nothing
+        const char* unit;       // the unit's command, or null
         const char* debugText;  // printed with the integer value in debug mode, or null
-        void (*store)(SimulatorSample& bridge, const InputValue& value);
-        bool steersCalibration = false;  // a calibration control: the calibration acts on it
+        void (*store)(SimulatorSample& bridge, const InputValue& value);  // Keep::Elsewhere
+        // Applied on arrival, before the value is kept (the calibration tables).
+        InputValue (*adjust)(const SimulatorSample& bridge, InputValue value);
+        // A numeric's command; `values` starts at its own slot.
+        void (*send)(Relay& relay, const InputValue* values);
+        void (*sendClosed)(Relay& relay);
+        void (Relay::*sendSamples)(std::vector<float>& samples);
+        bool steersCalibration;  // a calibration control: the calibration acts on it
     };
-    static const std::vector<Input>& inputs();
-    static const Input* findInput(const std::string& name);
+    // The signals in the order of their subscription.
+    static const std::vector<Signal>& signals();
+    // The signals that reach the unit, in the order a block sends them.
+    static const std::vector<const Signal*>& unitOrder();
+    static size_t repeatGroups();
+    static size_t indexOf(const Signal& signal) {
+        return static_cast<size_t>(&signal - signals().data());
+    }
+    static const Signal* findInput(const std::string& name);
     static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
+    bool gateOpen(Gate gate);
 
     // parametersUpdated's storing and forwarding; `mutex` held.
     void storeAndForward(const std::vector<com_nax::CSClient::Parameter>& parameters);
+    // Keeps one signal's value where its row says; `mutex` held.
+    void keep(const Signal& signal, size_t index, const InputValue& value);
     // Tail of parametersUpdated; `mutex` held.
     void forwardBlock(bool calibrationInput);
     // Enables the unit if it is not, waiting for its replies without `mutex`
@@ -131,27 +173,15 @@ class SimulatorSample {
     // serialises them itself.
     std::mutex mutex;
     MonitorRelayAdaptor relay;
-    // The input that came after each input (by table position + 1; 0 before
+    // The signal that came after each signal (by table position + 1; 0 before
     // the first) the last time: the guess the look-up tries first.
-    std::array<const Input*, 32> followers{};
+    std::vector<const Signal*> followers = std::vector<const Signal*>(signals().size() + 1);
     size_t lastInput = 0;
     bool simulationRunning = false;
     // HW_PATSPEED changed: the thread that stored it enables or disables the
     // unit after releasing `mutex`, so that the other connection's blocks do
     // not wait for the unit's replies.
     bool unitSettleDue = false;
-
-    // The last values of the numerics, as the unit is given them.
-    struct Vitals {
-        int32_t spo2Value = 0;
-        int32_t diastolicPressure = 0;
-        int32_t meanPressure = 0;
-        int32_t systolicPressure = 0;
-        int32_t heartRate = 0;
-        int32_t respirationRate = 0;
-        float bodyTemperature = 0.0f;
-        float bloodTemperature = 0.0f;
-    } vitals;
 
     // Sensors, probe and catheters of the simulated patient.
     struct Sensors {
@@ -167,36 +197,17 @@ class SimulatorSample {
         bool nibpSensorConnected = false;
     } sensors;
 
-    // Blocks until each numeric goes out again; 0 sends it with the next block.
-    struct Countdowns {
-        int32_t spo2Countdown = 0;
-        int32_t nibpCountdown = 0;
-        int32_t hrCountdown = 0;
-        int32_t rrCountdown = 0;
-        int32_t temperatureCountdown = 0;
-        int32_t co2Countdown = 0;
-        void resetAll() {
-            spo2Countdown = nibpCountdown = hrCountdown = rrCountdown = 0;
-            temperatureCountdown = co2Countdown = 0;
-        }
-    } countdowns;
+    // Each signal's slot: the numerics' last values as the unit is given
+    // them, the waveforms' samples gathered for the next block.
+    std::vector<InputValue> values = std::vector<InputValue>(signals().size());
+    std::vector<std::vector<float>> sampleLists = std::vector<std::vector<float>>(signals().size());
+    std::vector<float> block;  // one waveform's share of a block, reused
 
-    // Waveform samples gathered for the next block.
-    struct SampleLists {
-        std::vector<float> abpSamples;
-        std::vector<float> papSamples;
-        std::vector<float> cvpSamples;
-        std::vector<float> co2Samples;
-        std::vector<float> plethSamples;
-        std::vector<float> block;  // one channel's share of a block, reused
-        void clear() {
-            abpSamples.clear();
-            papSamples.clear();
-            cvpSamples.clear();
-            co2Samples.clear();
-            plethSamples.clear();
-        }
-    } samples;
+    // Blocks until each repeat group goes out again; 0 sends it with the next block.
+    struct Countdowns {
+        std::vector<int32_t> of = std::vector<int32_t>(repeatGroups());
+        void resetAll() { std::fill(of.begin(), of.end(), 0); }
+    } countdowns;
 
     // The calibration the server steers while the simulation is stopped.
     struct CalibrationState {
