@@ -93,9 +93,6 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
         }
         return;
     }
-    static const size_t pace =
-        indexOf(**std::find_if(unitOrder().begin(), unitOrder().end(),
-                               [](const Signal* s) { return s->keep == Keep::Pace; }));
     const size_t paceSamples = sampleLists[pace].size();
     if (paceSamples < kBlockSamples) {
         return;
@@ -103,9 +100,9 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
     // Whole groups only: the samples beyond stay for the next block.
     const size_t count = paceSamples / kBlockSamples * kBlockSamples;
     ServiceStatus::valuesForwarded(count);
-    for (const Signal* signal : unitOrder()) {
+    for (const Signal* signal : blockOrder) {
         if (signal->keep == Keep::Paced) {
-            alignOn(sampleLists[indexOf(*signal)], paceSamples);
+            alignOn(sampleLists[static_cast<size_t>(signal - table)], paceSamples);
         }
     }
 
@@ -114,8 +111,8 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
     // signals in the unit's order; the others of the group follow it.
     size_t lastGroup = SIZE_MAX;
     bool due = false;
-    for (const Signal* signal : unitOrder()) {
-        const size_t index = indexOf(*signal);
+    for (const Signal* signal : blockOrder) {
+        const size_t index = static_cast<size_t>(signal - table);
         if (signal->sendSamples) {
             std::vector<float>& list = sampleLists[index];
             cut(list, signal->keep == Keep::OwnGroups ? list.size() / kOwnGroup * kOwnGroup : count,

@@ -2,7 +2,7 @@
 // The subscriptions, the look-up of an update's names, where each value is
 // kept and the order of a block's commands all come from this one table.
 #include <algorithm>
-#include <array>
+#include <stdexcept>
 #include <utility>
 
 #include "app/SimulatorSample.h"
@@ -180,6 +180,16 @@ const std::vector<const SimulatorSample::Signal*>& SimulatorSample::unitOrder() 
         return sent;
     }();
     return order;
+}
+
+size_t SimulatorSample::paceSignal() {
+    const auto& all = signals();
+    const auto pace =
+        std::find_if(all.begin(), all.end(), [](const Signal& s) { return s.keep == Keep::Pace; });
+    if (pace == all.end()) {
+        throw std::logic_error("no signal makes the blocks");
+    }
+    return static_cast<size_t>(pace - all.begin());
 }
 
 namespace {

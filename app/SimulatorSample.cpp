@@ -189,7 +189,7 @@ void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& pa
             }
             followers[lastInput] = signal;
         }
-        const size_t index = indexOf(*signal);
+        const size_t index = static_cast<size_t>(signal - table);
         lastInput = index + 1;
         // Read by the type the value came with, converted to the signal's.
         const bool sentAsFloat = p.type == CSClient::PARAM_FLOAT;
@@ -203,33 +203,27 @@ void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& pa
         if (signal->debugText && debug) {
             std::cout << signal->debugText << value.i << std::endl;
         }
-        keep(*signal, index, signal->adjust ? signal->adjust(*this, value) : value);
+        if (signal->adjust) {
+            value = signal->adjust(*this, value);
+        }
+        if (signal->sendSamples) {
+            pushBounded(sampleLists[index], value.f, signal->unit);
+        } else {
+            keepValue(*signal, index, value);
+        }
         calibrationInput |= signal->steersCalibration;
     }
     forwardBlock(calibrationInput);
 }
 
-void SimulatorSample::keep(const Signal& signal, size_t index, const InputValue& value) {
-    switch (signal.keep) {
-        case Keep::Elsewhere:
-            signal.store(*this, value);
-            return;
-        case Keep::Changed: {
-            InputValue& kept = values[index];
-            if (value.i != kept.i || value.f != kept.f) {
-                kept = value;
-                countdowns.of[signal.group] = 0;
-            }
-            return;
-        }
-        case Keep::Latest:
-            values[index] = value;
-            return;
-        case Keep::Pace:
-        case Keep::Paced:
-        case Keep::OwnGroups:
-            pushBounded(sampleLists[index], value.f, signal.unit);
-            return;
+void SimulatorSample::keepValue(const Signal& signal, size_t index, const InputValue& value) {
+    if (signal.keep == Keep::Elsewhere) {
+        signal.store(*this, value);
+    } else if (signal.keep == Keep::Latest) {
+        values[index] = value;
+    } else if (value.i != values[index].i || value.f != values[index].f) {
+        values[index] = value;
+        countdowns.of[signal.group] = 0;
     }
 }
 

@@ -129,17 +129,16 @@ class SimulatorSample {
     // The signals that reach the unit, in the order a block sends them.
     static const std::vector<const Signal*>& unitOrder();
     static size_t repeatGroups();
-    static size_t indexOf(const Signal& signal) {
-        return static_cast<size_t>(&signal - signals().data());
-    }
+    // The signal whose samples make the blocks.
+    static size_t paceSignal();
     static const Signal* findInput(const std::string& name);
     static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
     bool gateOpen(Gate gate);
 
     // parametersUpdated's storing and forwarding; `mutex` held.
     void storeAndForward(const std::vector<com_nax::CSClient::Parameter>& parameters);
-    // Keeps one signal's value where its row says; `mutex` held.
-    void keep(const Signal& signal, size_t index, const InputValue& value);
+    // Keeps a numeric's value where its row says; `mutex` held.
+    void keepValue(const Signal& signal, size_t index, const InputValue& value);
     // Tail of parametersUpdated; `mutex` held.
     void forwardBlock(bool calibrationInput);
     // Enables the unit if it is not, waiting for its replies without `mutex`
@@ -175,6 +174,10 @@ class SimulatorSample {
     MonitorRelayAdaptor relay;
     // The signal that came after each signal (by table position + 1; 0 before
     // the first) the last time: the guess the look-up tries first.
+    // The tables, fetched once: the forwarding path consults them for every sample.
+    const Signal* const table = signals().data();
+    const std::vector<const Signal*>& blockOrder = unitOrder();
+    const size_t pace = paceSignal();
     std::vector<const Signal*> followers = std::vector<const Signal*>(signals().size() + 1);
     size_t lastInput = 0;
     bool simulationRunning = false;
