@@ -55,28 +55,52 @@ const std::vector<SimulatorSample::Signal>& SimulatorSample::signals() {
     // The kinds of rows, so that each row says only what sets it apart.
     const auto control = [](const char* name, const char* debugText, void (*store)(S&, const V&),
                             bool steers = false) {
-        return Signal{name,     true,       INT,     0,         kNotSent, Keep::Elsewhere,
-                      kNoGroup, Gate::None, nullptr, debugText, store,    nullptr,
-                      nullptr,  nullptr,    nullptr, steers};
+        Signal signal;
+        signal.name = name;
+        signal.sim = true;
+        signal.debugText = debugText;
+        signal.store = store;
+        signal.steersCalibration = steers;
+        return signal;
     };
-    const auto sensor = [](const char* name, const char* debugText, void (*store)(S&, const V&)) {
-        return Signal{name,     false,      INT,     0,         kNotSent, Keep::Elsewhere,
-                      kNoGroup, Gate::None, nullptr, debugText, store,    nullptr,
-                      nullptr,  nullptr,    nullptr, false};
+    const auto sensor = [control](const char* name, const char* debugText,
+                                  void (*store)(S&, const V&)) {
+        Signal signal = control(name, debugText, store);
+        signal.sim = false;
+        return signal;
     };
-    const auto waveform = [](Step step, const char* name, Keep keep, Gate gate, const char* unit,
-                             void (R::*send)(std::vector<float>&), Group group = kNoGroup,
-                             void (*sendClosed)(R&) = nullptr, V(*adjust)(const S&, V) = nullptr) {
-        return Signal{name, false,   FLOAT,   1,      step,    keep,       group, gate,
-                      unit, nullptr, nullptr, adjust, nullptr, sendClosed, send,  false};
+    const auto sent = [](Step step, const char* name, CSClient::ParameterType type, Keep keep,
+                         Group group, Gate gate, const char* unit, void (*sendClosed)(R&),
+                         V (*adjust)(const S&, V)) {
+        Signal signal;
+        signal.name = name;
+        signal.type = type;
+        signal.step = step;
+        signal.keep = keep;
+        signal.group = group;
+        signal.gate = gate;
+        signal.unit = unit;
+        signal.sendClosed = sendClosed;
+        signal.adjust = adjust;
+        return signal;
     };
-    const auto numeric = [](Step step, const char* name, CSClient::ParameterType type, Keep keep,
-                            Group group, Gate gate, const char* unit,
-                            void (*send)(R&, const V*) = nullptr, void (*sendClosed)(R&) = nullptr,
-                            V(*adjust)(const S&, V) = nullptr) {
-        return Signal{name, false,   type,    0,      step, keep,       group,   gate,
-                      unit, nullptr, nullptr, adjust, send, sendClosed, nullptr, false};
+    const auto waveform = [sent](Step step, const char* name, Keep keep, Gate gate,
+                                 const char* unit, void (R::*send)(std::vector<float>&),
+                                 Group group = kNoGroup, void (*sendClosed)(R&) = nullptr,
+                                 V(*adjust)(const S&, V) = nullptr) {
+        Signal signal = sent(step, name, FLOAT, keep, group, gate, unit, sendClosed, adjust);
+        signal.rate = 1;
+        signal.sendSamples = send;
+        return signal;
     };
+    const auto numeric =
+        [sent](Step step, const char* name, CSClient::ParameterType type, Keep keep, Group group,
+               Gate gate, const char* unit, void (*send)(R&, const V*) = nullptr,
+               void (*sendClosed)(R&) = nullptr, V(*adjust)(const S&, V) = nullptr) {
+            Signal signal = sent(step, name, type, keep, group, gate, unit, sendClosed, adjust);
+            signal.send = send;
+            return signal;
+        };
     static const std::vector<Signal> table = {
         // SIM: the simulation speed and the calibration controls.
         control("HW_PATSPEED",
@@ -145,7 +169,8 @@ const std::vector<SimulatorSample::Signal>& SimulatorSample::signals() {
             [](const S& b, V v) {
                 return V{b.calibrateSPO2Value(v.f), 0.0f};
             }),
-        // The three pressures are one command, sent by the first of them.
+        // The three pressures are one command, sent by the first of them with
+        // the two that follow it here.
         numeric(
             kNibp, "EXT_DABP", INT, Keep::Changed, kNibpGroup, Gate::NibpSensor, "DBP",
             [](R& r, const V* v) { r.sendNIBP_mmHg(v[2].i, v[0].i, v[1].i); },

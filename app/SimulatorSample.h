@@ -106,23 +106,23 @@ class SimulatorSample {
     // One signal, from the server's name to the unit's command (app/SignalTable.cpp).
     struct Signal {
         std::string_view name;  // the server's
-        bool sim;               // subscribed on the SIM connection, else on the APP one
-        com_nax::CSClient::ParameterType type;
-        int32_t rate;
-        uint8_t step;  // its place in a block (app/SignalTable.cpp); 0: not sent
-        Keep keep;
-        uint8_t group;          // repeat group: index of its countdown
-        Gate gate;              // closed: `sendClosed`, or nothing
-        const char* unit;       // the unit's command, or null
-        const char* debugText;  // printed with the integer value in debug mode, or null
-        void (*store)(SimulatorSample& bridge, const InputValue& value);  // Keep::Elsewhere
+        bool sim = false;       // subscribed on the SIM connection, else on the APP one
+        com_nax::CSClient::ParameterType type = com_nax::CSClient::PARAM_INT;
+        int32_t rate = 0;
+        uint8_t step = 0;  // its place in a block (app/SignalTable.cpp); 0: not sent
+        Keep keep = Keep::Elsewhere;
+        uint8_t group = 0;                // repeat group: index of its countdown
+        Gate gate = Gate::None;           // closed: `sendClosed`, or nothing
+        const char* unit = nullptr;       // the unit's command
+        const char* debugText = nullptr;  // printed with the integer value in debug mode
+        void (*store)(SimulatorSample& bridge, const InputValue& value) = nullptr;  // Elsewhere
         // Applied on arrival, before the value is kept (the calibration tables).
-        InputValue (*adjust)(const SimulatorSample& bridge, InputValue value);
+        InputValue (*adjust)(const SimulatorSample& bridge, InputValue value) = nullptr;
         // A numeric's command; `values` starts at its own slot.
-        void (*send)(Relay& relay, const InputValue* values);
-        void (*sendClosed)(Relay& relay);
-        void (Relay::*sendSamples)(std::vector<float>& samples);
-        bool steersCalibration;  // a calibration control: the calibration acts on it
+        void (*send)(Relay& relay, const InputValue* values) = nullptr;
+        void (*sendClosed)(Relay& relay) = nullptr;
+        void (Relay::*sendSamples)(std::vector<float>& samples) = nullptr;  // a waveform's
+        bool steersCalibration = false;  // a calibration control: the calibration acts on it
     };
     // The signals in the order of their subscription.
     static const std::vector<Signal>& signals();
