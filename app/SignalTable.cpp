@@ -280,3 +280,13 @@ const std::vector<CSClient::InputDef>& SimulatorSample::appInputs() {
     static const std::vector<CSClient::InputDef> defs = definitions(false);
     return defs;
 }
+
+std::vector<std::string> SimulatorSample::unitCommands(bool waveforms) {
+    std::vector<std::string> names;
+    for (const Signal* signal : unitOrder()) {
+        if ((signal->sendSamples != nullptr) == waveforms) {
+            names.push_back(signal->unit);
+        }
+    }
+    return names;
+}

@@ -74,6 +74,9 @@ class SimulatorSample {
     // registered; both lists come from the one table of signals.
     static const std::vector<com_nax::CSClient::InputDef>& simInputs();
     static const std::vector<com_nax::CSClient::InputDef>& appInputs();
+    // The unit's commands the bridge forwards the signals with (the waveforms'
+    // or the numerics'), as the unit spells them.
+    static std::vector<std::string> unitCommands(bool waveforms);
 
   private:
     // One input's value, already in the input's type.

@@ -1,7 +1,8 @@
 // The peers keep their own copies of the bridge's input names: the emulator's
 // default patient, the benchmark's traffic and its floor (independent on
-// purpose, to catch the bridge's mistakes). Held here against the bridge's
-// table, so that a signal added there and missing in a copy fails.
+// purpose, to catch the bridge's mistakes); the figures keep the unit's
+// command names. Held here against the bridge's table, so that a signal added
+// there and missing in a copy fails.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,6 +11,7 @@
 
 #include "app/SimulatorSample.h"
 #include "emulators/sim_server/ParameterStore.h"
+#include "metrics/Metrics.h"
 #ifdef PSMR_CHECK_BENCH
 #include "bench/FloorForwarder.h"
 #include "bench/Traffic.h"
@@ -18,6 +20,11 @@
 using com_nax::CSClient;
 
 namespace {
+
+template <typename Names>
+std::set<std::string> asSet(const Names& names) {
+    return std::set<std::string>(names.begin(), names.end());
+}
 
 // Name -> whether it is an integer input, for one connection of the bridge.
 std::map<std::string, bool> bridgeInputs(const std::vector<CSClient::InputDef>& defs) {
@@ -45,6 +52,12 @@ TEST(SignalTable, EveryPeerCopyHoldsEveryInputOfTheBridge) {
         EXPECT_EQ(value->type == simemu::ParamType::Int, isInt) << name;
     }
 
+    // The figures count each command by its name: one they lack is not counted.
+    EXPECT_EQ(asSet(psmr_metrics::kNumerics), asSet(SimulatorSample::unitCommands(false)))
+        << "metrics/Metrics.h: kNumerics";
+    EXPECT_EQ(asSet(psmr_metrics::kWaveforms), asSet(SimulatorSample::unitCommands(true)))
+        << "metrics/Metrics.h: kWaveforms";
+
 #ifdef PSMR_CHECK_BENCH
     std::map<std::string, bool> traffic;
     for (const fwdbench::TrafficInput& input : fwdbench::trafficInputs()) {
@@ -56,8 +69,7 @@ TEST(SignalTable, EveryPeerCopyHoldsEveryInputOfTheBridge) {
     for (const auto& input : app) {
         appNames.insert(input.first);
     }
-    const auto floor = FloorForwarder::inputNames();
-    EXPECT_EQ(std::set<std::string>(floor.begin(), floor.end()), appNames)
+    EXPECT_EQ(asSet(FloorForwarder::inputNames()), appNames)
         << "bench/FloorForwarder.cpp: the APP inputs";
 #endif
 }
