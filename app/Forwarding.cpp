@@ -102,7 +102,7 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
     ServiceStatus::valuesForwarded(count);
     for (const Signal* signal : blockOrder) {
         if (signal->keep == Keep::Paced) {
-            alignOn(sampleLists[static_cast<size_t>(signal - table)], paceSamples);
+            alignOn(sampleLists[signal->index], paceSamples);
         }
     }
 
@@ -112,7 +112,7 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
     size_t lastGroup = SIZE_MAX;
     bool due = false;
     for (const Signal* signal : blockOrder) {
-        const size_t index = static_cast<size_t>(signal - table);
+        const size_t index = signal->index;
         if (signal->sendSamples) {
             std::vector<float>& list = sampleLists[index];
             cut(list, signal->keep == Keep::OwnGroups ? list.size() / kOwnGroup * kOwnGroup : count,

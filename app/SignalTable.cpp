@@ -101,7 +101,14 @@ const std::vector<SimulatorSample::Signal>& SimulatorSample::signals() {
             signal.send = send;
             return signal;
         };
-    static const std::vector<Signal> table = {
+    // Each row learns its position: the forwarding path indexes the slots by it.
+    const auto numbered = [](std::vector<Signal> rows) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            rows[i].index = i;
+        }
+        return rows;
+    };
+    static const std::vector<Signal> table = numbered({
         // SIM: the simulation speed and the calibration controls.
         control("HW_PATSPEED",
                 "MR>HW_PATSPEED_PARAM: ", [](S& b, const V& v) { b.setSimulationSpeed(v.i); }),
@@ -188,7 +195,7 @@ const std::vector<SimulatorSample::Signal>& SimulatorSample::signals() {
         numeric(
             kT2, "bloodTemp", FLOAT, Keep::Latest, kTemperatureGroup, Gate::BloodTempSensor, "T2",
             [](R& r, const V* v) { r.sendT2_degC(v->f); }, [](R& r) { r.sendDisableT2(); }),
-    };
+    });
     return table;
 }
 

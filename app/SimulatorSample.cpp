@@ -189,7 +189,7 @@ void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& pa
             }
             followers[lastInput] = signal;
         }
-        const size_t index = static_cast<size_t>(signal - table);
+        const size_t index = signal->index;
         lastInput = index + 1;
         // Read by the type the value came with, converted to the signal's.
         const bool sentAsFloat = p.type == CSClient::PARAM_FLOAT;
@@ -200,7 +200,7 @@ void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& pa
             value.i =
                 sentAsFloat ? com_nax::wire::truncateToInt32(p.value.floatValue) : p.value.intValue;
         }
-        if (signal->debugText && debug) {
+        if (debug && signal->debugText) {
             std::cout << signal->debugText << value.i << std::endl;
         }
         if (signal->adjust) {

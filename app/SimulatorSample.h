@@ -107,25 +107,27 @@ class SimulatorSample {
     };
     using Relay = MonitorRelayAdaptor;
     // One signal, from the server's name to the unit's command (app/SignalTable.cpp).
+    // The fields every sample reads come first: they share a cache line.
     struct Signal {
         std::string_view name;  // the server's
-        bool sim = false;       // subscribed on the SIM connection, else on the APP one
-        com_nax::CSClient::ParameterType type = com_nax::CSClient::PARAM_INT;
-        int32_t rate = 0;
-        uint8_t step = 0;  // its place in a block (app/SignalTable.cpp); 0: not sent
-        Keep keep = Keep::Elsewhere;
-        uint8_t group = 0;                // repeat group: index of its countdown
-        Gate gate = Gate::None;           // closed: `sendClosed`, or nothing
-        const char* unit = nullptr;       // the unit's command
-        const char* debugText = nullptr;  // printed with the integer value in debug mode
-        void (*store)(SimulatorSample& bridge, const InputValue& value) = nullptr;  // Elsewhere
+        size_t index = 0;       // its position in the table, its slots' too
         // Applied on arrival, before the value is kept (the calibration tables).
         InputValue (*adjust)(const SimulatorSample& bridge, InputValue value) = nullptr;
+        void (Relay::*sendSamples)(std::vector<float>& samples) = nullptr;  // a waveform's
+        const char* unit = nullptr;                                         // the unit's command
+        com_nax::CSClient::ParameterType type = com_nax::CSClient::PARAM_INT;
+        bool sim = false;  // subscribed on the SIM connection, else on the APP one
+        Keep keep = Keep::Elsewhere;
+        bool steersCalibration = false;  // a calibration control: the calibration acts on it
+        uint8_t step = 0;                // its place in a block (app/SignalTable.cpp); 0: not sent
+        uint8_t group = 0;               // repeat group: index of its countdown
+        Gate gate = Gate::None;          // closed: `sendClosed`, or nothing
+        int32_t rate = 0;
+        const char* debugText = nullptr;  // printed with the integer value in debug mode
+        void (*store)(SimulatorSample& bridge, const InputValue& value) = nullptr;  // Elsewhere
         // A numeric's command; `values` starts at its own slot.
         void (*send)(Relay& relay, const InputValue* values) = nullptr;
         void (*sendClosed)(Relay& relay) = nullptr;
-        void (Relay::*sendSamples)(std::vector<float>& samples) = nullptr;  // a waveform's
-        bool steersCalibration = false;  // a calibration control: the calibration acts on it
     };
     // The signals in the order of their subscription.
     static const std::vector<Signal>& signals();
@@ -178,7 +180,6 @@ class SimulatorSample {
     // The signal that came after each signal (by table position + 1; 0 before
     // the first) the last time: the guess the look-up tries first.
     // The tables, fetched once: the forwarding path consults them for every sample.
-    const Signal* const table = signals().data();
     const std::vector<const Signal*>& blockOrder = unitOrder();
     const size_t pace = paceSignal();
     std::vector<const Signal*> followers = std::vector<const Signal*>(signals().size() + 1);
