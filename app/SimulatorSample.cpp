@@ -193,9 +193,20 @@ void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& pa
         lastInput = index + 1;
         // Read by the type the value came with, converted to the signal's.
         const bool sentAsFloat = p.type == CSClient::PARAM_FLOAT;
+        const float asFloat =
+            sentAsFloat ? p.value.floatValue : static_cast<float>(p.value.intValue);
+        if (signal->sendSamples) {
+            // Waveforms, nearly every value: float samples, no debug line.
+            InputValue sample{0, asFloat};
+            if (signal->adjust) {
+                sample = signal->adjust(*this, sample);
+            }
+            pushBounded(sampleLists[index], sample.f, signal->unit);
+            continue;
+        }
         InputValue value;
         if (signal->type == CSClient::PARAM_FLOAT) {
-            value.f = sentAsFloat ? p.value.floatValue : static_cast<float>(p.value.intValue);
+            value.f = asFloat;
         } else {
             value.i =
                 sentAsFloat ? com_nax::wire::truncateToInt32(p.value.floatValue) : p.value.intValue;
@@ -203,14 +214,7 @@ void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& pa
         if (debug && signal->debugText) {
             std::cout << signal->debugText << value.i << std::endl;
         }
-        if (signal->adjust) {
-            value = signal->adjust(*this, value);
-        }
-        if (signal->sendSamples) {
-            pushBounded(sampleLists[index], value.f, signal->unit);
-        } else {
-            keepValue(*signal, index, value);
-        }
+        keepValue(*signal, index, signal->adjust ? signal->adjust(*this, value) : value);
         calibrationInput |= signal->steersCalibration;
     }
     forwardBlock(calibrationInput);
