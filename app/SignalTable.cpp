@@ -39,6 +39,11 @@ void storeChanged(T& field, T value, int32_t& countdown) {
 
 }  // namespace
 
+template <bool SimulatorSample::Sensors::*state, uint8_t group>
+void SimulatorSample::storeSensor(SimulatorSample& bridge, const InputValue& value) {
+    storeChanged(bridge.sensors.*state, value.i != 0, bridge.countdowns.of[group]);
+}
+
 size_t SimulatorSample::repeatGroups() {
     return kGroupEnd;
 }
@@ -129,30 +134,17 @@ const std::vector<SimulatorSample::Signal>& SimulatorSample::signals() {
                [](S& b, const V& v) {
                    storeChanged(b.sensors.pulseSensor, v.i, b.countdowns.of[kSpo2Group]);
                }),
-        sensor("SPO2_PROBE", nullptr,
-               [](S& b, const V& v) {
-                   storeChanged(b.sensors.spo2ProbeConnected, v.i != 0,
-                                b.countdowns.of[kSpo2Group]);
-               }),
-        sensor("CAPNOGRAPH_SENSOR", "MR>CAPNOGRAPH_SENSOR: ",
-               [](S& b, const V& v) {
-                   storeChanged(b.sensors.capnographConnected, v.i != 0,
-                                b.countdowns.of[kCo2Group]);
-               }),
+        sensor("SPO2_PROBE", nullptr, &storeSensor<&Sensors::spo2ProbeConnected, kSpo2Group>),
+        sensor("CAPNOGRAPH_SENSOR",
+               "MR>CAPNOGRAPH_SENSOR: ", &storeSensor<&Sensors::capnographConnected, kCo2Group>),
         sensor("TEMP_BODY_SENSOR", "MR>TEMP_BODY_SENSOR: ",
                [](S& b, const V& v) { b.sensors.bodyTempSensorConnected = (v.i != 0); }),
         sensor("TEMP_BLOOD_SENSOR", "MR>TEMP_BLOOD_SENSOR: ",
                [](S& b, const V& v) { b.sensors.bloodTempSensorConnected = (v.i != 0); }),
-        sensor("NIBP_SENSOR", "MR>NIBP_SENSOR: ",
-               [](S& b, const V& v) {
-                   storeChanged(b.sensors.nibpSensorConnected, v.i != 0,
-                                b.countdowns.of[kNibpGroup]);
-               }),
+        sensor("NIBP_SENSOR",
+               "MR>NIBP_SENSOR: ", &storeSensor<&Sensors::nibpSensorConnected, kNibpGroup>),
         sensor("SIMULATOR_XCONNECTED", "MR>SIMULATOR_XCONNECTED: ",
-               [](S& b, const V& v) {
-                   storeChanged(b.sensors.simulatorCrossConnected, v.i != 0,
-                                b.countdowns.of[kSpo2Group]);
-               }),
+               &storeSensor<&Sensors::simulatorCrossConnected, kSpo2Group>),
         // APP: waveforms, one sample per value. What a waveform command leaves
         // of its share (an unfinished conversion group) leads the next block.
         waveform(kAbp, "ARTLINE", Keep::Pace, Gate::ArterialCatheter, "ABP", &R::sendABP_50Hz),

@@ -105,6 +105,19 @@ class SimulatorSample {
         CvpCatheter,
         PaCatheter,
     };
+    // Sensors, probe and catheters of the simulated patient.
+    struct Sensors {
+        bool arterialCatheterPlaced = false;
+        bool cvpCatheterPlaced = false;
+        bool paCatheterPlaced = false;
+        int32_t pulseSensor = 0;
+        bool spo2ProbeConnected = true;
+        bool simulatorCrossConnected = false;
+        bool capnographConnected = false;
+        bool bodyTempSensorConnected = false;
+        bool bloodTempSensorConnected = false;
+        bool nibpSensorConnected = false;
+    };
     using Relay = MonitorRelayAdaptor;
     // One signal, from the server's name to the unit's command (app/SignalTable.cpp).
     // The fields every sample reads come first: they share a cache line.
@@ -136,6 +149,10 @@ class SimulatorSample {
     static size_t repeatGroups();
     // The signal whose samples make the blocks.
     static size_t paceSignal();
+    // A sensor's store: its state from the value (not 0: present); a change
+    // brings `group` forward.
+    template <bool Sensors::*state, uint8_t group>
+    static void storeSensor(SimulatorSample& bridge, const InputValue& value);
     static const Signal* findInput(const std::string& name);
     static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
     bool gateOpen(Gate gate);
@@ -191,18 +208,7 @@ class SimulatorSample {
     bool unitSettleDue = false;
 
     // Sensors, probe and catheters of the simulated patient.
-    struct Sensors {
-        bool arterialCatheterPlaced = false;
-        bool cvpCatheterPlaced = false;
-        bool paCatheterPlaced = false;
-        int32_t pulseSensor = 0;
-        bool spo2ProbeConnected = true;
-        bool simulatorCrossConnected = false;
-        bool capnographConnected = false;
-        bool bodyTempSensorConnected = false;
-        bool bloodTempSensorConnected = false;
-        bool nibpSensorConnected = false;
-    } sensors;
+    Sensors sensors;
 
     // Each signal's slot: the numerics' last values as the unit is given
     // them, the waveforms' samples gathered for the next block.
