@@ -1,6 +1,6 @@
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -78,10 +78,13 @@ class SimulatorSample {
     // waveform that arrives without any ARTLINE must not pile up for ever.
     static constexpr size_t kMaxListSamples = 200;
 
-    // The parameters the bridge subscribes to (3 SIM, 23 APP), in the order
-    // they are registered; both lists come from the one table of inputs.
+    // The parameters the bridge subscribes to, in the order they are
+    // registered; both lists come from the one table of signals.
     static const std::vector<com_nax::CSClient::InputDef>& simInputs();
     static const std::vector<com_nax::CSClient::InputDef>& appInputs();
+    // The unit's commands the bridge forwards the signals with (the waveforms'
+    // or the numerics'), as the unit spells them.
+    static std::vector<std::string> unitCommands(bool waveforms);
 
   private:
     // One input's value, already in the input's type.
@@ -89,23 +92,83 @@ class SimulatorSample {
         int32_t i = 0;
         float f = 0.0f;
     };
-    // One input of the bridge: its subscription and what its value does to
-    // the bridge's state (`mutex` held).
-    struct Input {
-        std::string_view name;
-        bool sim;  // subscribed on the SIM connection, else on the APP one
-        com_nax::CSClient::ParameterType type;
-        int32_t rate;
-        const char* debugText;  // printed with the integer value in debug mode, or null
-        void (*store)(SimulatorSample& bridge, const InputValue& value);
-        bool steersCalibration = false;  // a calibration control: the calibration acts on it
+    // Where the bridge keeps a signal's value.
+    enum class Keep : uint8_t {
+        Elsewhere,  // `store` puts it into the bridge's state (controls, sensors)
+        Changed,    // in its slot; a change brings its repeat group forward
+        Latest,     // in its slot; goes out at its repetition only
+        Pace,       // samples; each whole ten of them make a block
+        Paced,      // samples; aligned on the pace's and cut with them
+        OwnGroups,  // samples; a block takes its own whole groups
     };
-    static const std::vector<Input>& inputs();
-    static const Input* findInput(const std::string& name);
+    // What the patient must have for a signal to reach the unit.
+    enum class Gate : uint8_t {
+        None,
+        Probe,
+        NibpSensor,
+        BodyTempSensor,
+        BloodTempSensor,
+        Capnograph,
+        ArterialCatheter,
+        CvpCatheter,
+        PaCatheter,
+    };
+    // Sensors, probe and catheters of the simulated patient.
+    struct Sensors {
+        bool arterialCatheterPlaced = false;
+        bool cvpCatheterPlaced = false;
+        bool paCatheterPlaced = false;
+        int32_t pulseSensor = 0;
+        bool spo2ProbeConnected = true;
+        bool simulatorCrossConnected = false;
+        bool capnographConnected = false;
+        bool bodyTempSensorConnected = false;
+        bool bloodTempSensorConnected = false;
+        bool nibpSensorConnected = false;
+    };
+    using Relay = MonitorRelayAdaptor;
+    // One signal, from the server's name to the unit's command (app/SignalTable.cpp).
+    // The fields every sample reads come first: they share a cache line.
+    struct Signal {
+        std::string_view name;  // the server's
+        size_t index = 0;       // its position in the table, its slots' too
+        // Applied on arrival, before the value is kept (the calibration tables).
+        InputValue (*adjust)(const SimulatorSample& bridge, InputValue value) = nullptr;
+        void (Relay::*sendSamples)(std::vector<float>& samples) = nullptr;  // a waveform's
+        const char* unit = nullptr;                                         // the unit's command
+        com_nax::CSClient::ParameterType type = com_nax::CSClient::PARAM_INT;
+        bool sim = false;  // subscribed on the SIM connection, else on the APP one
+        Keep keep = Keep::Elsewhere;
+        bool steersCalibration = false;  // a calibration control: the calibration acts on it
+        uint8_t step = 0;                // its place in a block (app/SignalTable.cpp); 0: not sent
+        uint8_t group = 0;               // repeat group: index of its countdown
+        Gate gate = Gate::None;          // closed: `sendClosed`, or nothing
+        int32_t rate = 0;
+        const char* debugText = nullptr;  // printed with the integer value in debug mode
+        void (*store)(SimulatorSample& bridge, const InputValue& value) = nullptr;  // Elsewhere
+        // A numeric's command; `values` starts at its own slot.
+        void (*send)(Relay& relay, const InputValue* values) = nullptr;
+        void (*sendClosed)(Relay& relay) = nullptr;
+    };
+    // The signals in the order of their subscription.
+    static const std::vector<Signal>& signals();
+    // The signals that reach the unit, in the order a block sends them.
+    static const std::vector<const Signal*>& unitOrder();
+    static size_t repeatGroups();
+    // The signal whose samples make the blocks.
+    static size_t paceSignal();
+    // A sensor's store: its state from the value (not 0: present); a change
+    // brings `group` forward.
+    template <bool Sensors::*state, uint8_t group>
+    static void storeSensor(SimulatorSample& bridge, const InputValue& value);
+    static const Signal* findInput(const std::string& name);
     static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
+    bool gateOpen(Gate gate);
 
     // parametersUpdated's storing and forwarding; `mutex` held.
     void storeAndForward(const std::vector<com_nax::CSClient::Parameter>& parameters);
+    // Keeps a numeric's value where its row says; `mutex` held.
+    void keepValue(const Signal& signal, size_t index, const InputValue& value);
     // Tail of parametersUpdated; `mutex` held.
     void forwardBlock(bool calibrationInput);
     // Enables the unit if it is not, waiting for its replies without `mutex`
@@ -139,9 +202,12 @@ class SimulatorSample {
     // serialises them itself.
     std::mutex mutex;
     MonitorRelayAdaptor relay;
-    // The input that came after each input (by table position + 1; 0 before
+    // The signal that came after each signal (by table position + 1; 0 before
     // the first) the last time: the guess the look-up tries first.
-    std::array<const Input*, 32> followers{};
+    // The tables, fetched once: the forwarding path consults them for every sample.
+    const std::vector<const Signal*>& blockOrder = unitOrder();
+    const size_t pace = paceSignal();
+    std::vector<const Signal*> followers = std::vector<const Signal*>(signals().size() + 1);
     size_t lastInput = 0;
     bool simulationRunning = false;
     // HW_PATSPEED changed: the thread that stored it enables or disables the
@@ -149,62 +215,20 @@ class SimulatorSample {
     // not wait for the unit's replies.
     bool unitSettleDue = false;
 
-    // The last values of the numerics, as the unit is given them.
-    struct Vitals {
-        int32_t spo2Value = 0;
-        int32_t diastolicPressure = 0;
-        int32_t meanPressure = 0;
-        int32_t systolicPressure = 0;
-        int32_t heartRate = 0;
-        int32_t respirationRate = 0;
-        float bodyTemperature = 0.0f;
-        float bloodTemperature = 0.0f;
-    } vitals;
-
     // Sensors, probe and catheters of the simulated patient.
-    struct Sensors {
-        bool arterialCatheterPlaced = false;
-        bool cvpCatheterPlaced = false;
-        bool paCatheterPlaced = false;
-        int32_t pulseSensor = 0;
-        bool spo2ProbeConnected = true;
-        bool simulatorCrossConnected = false;
-        bool capnographConnected = false;
-        bool bodyTempSensorConnected = false;
-        bool bloodTempSensorConnected = false;
-        bool nibpSensorConnected = false;
-    } sensors;
+    Sensors sensors;
 
-    // Blocks until each numeric goes out again; 0 sends it with the next block.
+    // Each signal's slot: the numerics' last values as the unit is given
+    // them, the waveforms' samples gathered for the next block.
+    std::vector<InputValue> values = std::vector<InputValue>(signals().size());
+    std::vector<std::vector<float>> sampleLists = std::vector<std::vector<float>>(signals().size());
+    std::vector<float> block;  // one waveform's share of a block, reused
+
+    // Blocks until each repeat group goes out again; 0 sends it with the next block.
     struct Countdowns {
-        int32_t spo2Countdown = 0;
-        int32_t nibpCountdown = 0;
-        int32_t hrCountdown = 0;
-        int32_t rrCountdown = 0;
-        int32_t temperatureCountdown = 0;
-        int32_t co2Countdown = 0;
-        void resetAll() {
-            spo2Countdown = nibpCountdown = hrCountdown = rrCountdown = 0;
-            temperatureCountdown = co2Countdown = 0;
-        }
+        std::vector<int32_t> of = std::vector<int32_t>(repeatGroups());
+        void resetAll() { std::fill(of.begin(), of.end(), 0); }
     } countdowns;
-
-    // Waveform samples gathered for the next block.
-    struct SampleLists {
-        std::vector<float> abpSamples;
-        std::vector<float> papSamples;
-        std::vector<float> cvpSamples;
-        std::vector<float> co2Samples;
-        std::vector<float> plethSamples;
-        std::vector<float> block;  // one channel's share of a block, reused
-        void clear() {
-            abpSamples.clear();
-            papSamples.clear();
-            cvpSamples.clear();
-            co2Samples.clear();
-            plethSamples.clear();
-        }
-    } samples;
 
     // The calibration the server steers while the simulation is stopped.
     struct CalibrationState {
