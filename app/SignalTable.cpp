@@ -113,34 +113,42 @@ const std::vector<SimulatorSample::Signal>& SimulatorSample::signals() {
         }
         return rows;
     };
+    // Stores and adjustments run with the bridge's mutex held (storeAndForward):
+    // REQUIRES has clang check what they touch.
     static const std::vector<Signal> table = numbered({
         // SIM: the simulation speed and the calibration controls.
-        control("HW_PATSPEED",
-                "MR>HW_PATSPEED_PARAM: ", [](S& b, const V& v) { b.setSimulationSpeed(v.i); }),
+        control("HW_PATSPEED", "MR>HW_PATSPEED_PARAM: ",
+                [](S& b, const V& v) REQUIRES(b.mutex) { b.setSimulationSpeed(v.i); }),
         control(
             "HW_PATMON_CALIB_ACTION", "MR>CALIBRATION_ACTION: ",
-            [](S& b, const V& v) { b.calibration.calibrationAction = v.i; }, true),
+            [](S& b, const V& v) REQUIRES(b.mutex) { b.calibration.calibrationAction = v.i; },
+            true),
         control(
             "HW_PATMON_CALIB_ARG1", "MR>CALIBRATION_ARG1: ",
-            [](S& b, const V& v) { b.calibration.calibrationArgument = v.i; }, true),
+            [](S& b, const V& v) REQUIRES(b.mutex) { b.calibration.calibrationArgument = v.i; },
+            true),
         // APP: sensors, probe and catheters; the gates of the signals below.
         sensor("ARTERIAL_CATHETER_DEPTH", "MR>ARTERIAL_CATHETER_DEPTH: ",
-               [](S& b, const V& v) { b.sensors.arterialCatheterPlaced = (v.i >= 0); }),
+               [](S& b, const V& v)
+                   REQUIRES(b.mutex) { b.sensors.arterialCatheterPlaced = (v.i >= 0); }),
         sensor("CVP_CATHETER_DEPTH", "MR>CVP_CATHETER_DEPTH: ",
-               [](S& b, const V& v) { b.sensors.cvpCatheterPlaced = (v.i >= 0); }),
+               [](S& b, const V& v)
+                   REQUIRES(b.mutex) { b.sensors.cvpCatheterPlaced = (v.i >= 0); }),
         sensor("PA_CATHETER_DEPTH", "MR>PA_CATHETER_DEPTH: ",
-               [](S& b, const V& v) { b.sensors.paCatheterPlaced = (v.i >= 0); }),
+               [](S& b, const V& v) REQUIRES(b.mutex) { b.sensors.paCatheterPlaced = (v.i >= 0); }),
         sensor("PULSE_SENSOR", "MR>PULSE_SENSOR: ",
-               [](S& b, const V& v) {
+               [](S& b, const V& v) REQUIRES(b.mutex) {
                    storeChanged(b.sensors.pulseSensor, v.i, b.countdowns.of[kSpo2Group]);
                }),
         sensor("SPO2_PROBE", nullptr, &storeSensor<&Sensors::spo2ProbeConnected, kSpo2Group>),
         sensor("CAPNOGRAPH_SENSOR",
                "MR>CAPNOGRAPH_SENSOR: ", &storeSensor<&Sensors::capnographConnected, kCo2Group>),
         sensor("TEMP_BODY_SENSOR", "MR>TEMP_BODY_SENSOR: ",
-               [](S& b, const V& v) { b.sensors.bodyTempSensorConnected = (v.i != 0); }),
+               [](S& b, const V& v)
+                   REQUIRES(b.mutex) { b.sensors.bodyTempSensorConnected = (v.i != 0); }),
         sensor("TEMP_BLOOD_SENSOR", "MR>TEMP_BLOOD_SENSOR: ",
-               [](S& b, const V& v) { b.sensors.bloodTempSensorConnected = (v.i != 0); }),
+               [](S& b, const V& v)
+                   REQUIRES(b.mutex) { b.sensors.bloodTempSensorConnected = (v.i != 0); }),
         sensor("NIBP_SENSOR",
                "MR>NIBP_SENSOR: ", &storeSensor<&Sensors::nibpSensorConnected, kNibpGroup>),
         sensor("SIMULATOR_XCONNECTED", "MR>SIMULATOR_XCONNECTED: ",
@@ -153,7 +161,7 @@ const std::vector<SimulatorSample::Signal>& SimulatorSample::signals() {
         waveform(
             kCo2, "CAPNOGRAM", Keep::Paced, Gate::Capnograph, "CO2", &R::sendCO2_25Hz, kCo2Group,
             [](R& r) { r.sendDisableCO2(); },
-            [](const S& b, V v) {
+            [](const S& b, V v) REQUIRES(b.mutex) {
                 return V{0, b.calibrateCO2Value(v.f)};
             }),
         waveform(kPleth, "PLETH", Keep::OwnGroups, Gate::Probe, "PLETH", &R::sendPLETH_50Hz),
@@ -165,7 +173,7 @@ const std::vector<SimulatorSample::Signal>& SimulatorSample::signals() {
                 r.sendSPO2_ratio(v->i);
             },
             [](R& r) { r.enableSPO2Probe(false); },
-            [](const S& b, V v) {
+            [](const S& b, V v) REQUIRES(b.mutex) {
                 return V{b.calibrateSPO2Value(v.f), 0.0f};
             }),
         // The three pressures are one command, sent by the first of them with

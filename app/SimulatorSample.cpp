@@ -86,10 +86,13 @@ SimulatorSample::~SimulatorSample() {
            appClient.getConnectionState() != CSClient::STATE_DISCONNECTED) {
         std::this_thread::sleep_for(poll);
     }
-    std::unique_lock<std::mutex> lock(mutex);
-    // A calibration worker must not outlive the object it works on.
+    psmr_sync::UniqueLock lock(mutex);
+    // A calibration worker must not outlive the object it works on. A loop, not
+    // a predicate: clang would check a predicate's lambda without the lock.
     calibration.calibrating = false;
-    workersFinished.wait(lock, [this] { return calibration.runningWorkers == 0; });
+    while (calibration.runningWorkers != 0) {
+        workersFinished.wait(lock.native());
+    }
     // It has left its loop under the mutex; only its return is left to wait for.
     if (calibrationWorker.joinable()) {
         calibrationWorker.join();
@@ -108,11 +111,17 @@ bool SimulatorSample::readConfiguration(Configuration& configuration) {
 }
 
 bool SimulatorSample::initialize(bool debugMode) {
-    return readConfiguration(*configuration) && start(debugMode);
+    bool read = false;
+    {
+        // No other thread yet; held because the Configuration is the mutex's.
+        psmr_sync::LockGuard lock(mutex);
+        read = readConfiguration(*configuration);
+    }
+    return read && start(debugMode);
 }
 
 bool SimulatorSample::start(bool debugMode) {
-    std::lock_guard<std::mutex> lock(mutex);
+    psmr_sync::LockGuard lock(mutex);
     debug = debugMode;
     if (debug) {
         relay.enableDebugMode();
@@ -166,7 +175,7 @@ bool SimulatorSample::initializeInputs() {
 
 void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& parameters) {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        psmr_sync::LockGuard lock(mutex);
         storeAndForward(parameters);
         if (!unitSettleDue) {
             return;
@@ -177,7 +186,7 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
     // numeric, even when blocks went out (and were dropped) while the unit
     // was still being enabled.
     if (settleUnit(false)) {
-        std::lock_guard<std::mutex> lock(mutex);
+        psmr_sync::LockGuard lock(mutex);
         if (simulationRunning) {
             countdowns.resetAll();
         }

@@ -15,6 +15,7 @@
 #include "client/protocols/SimClient.h"
 #include "config/Configuration.h"
 #include "relay/MonitorRelayAdaptor.h"
+#include "sync/Mutex.h"
 
 // The bridge: owns both simulation-server clients and the unit link, stores
 // the server's parameter updates and forwards them to the unit in blocks,
@@ -58,21 +59,22 @@ class SimulatorSample {
     // For a bridge built alone (benchmarks, tests): readConfiguration, then start.
     bool initialize(bool debug);
     bool initializeInputs();
-    void parametersUpdated(const std::vector<com_nax::CSClient::Parameter>& parameters);
+    void parametersUpdated(const std::vector<com_nax::CSClient::Parameter>& parameters)
+        EXCLUDES(mutex);
 
     // Supervises the unit; returns true once it has been given up.
-    bool run();
-    bool IsSpO2ProbeConnected();
+    bool run() EXCLUDES(mutex);
+    bool IsSpO2ProbeConnected() REQUIRES(mutex);
 
-    void performCalibration(int action, int argument);
+    void performCalibration(int action, int argument) REQUIRES(mutex);
     // Body of the calibration worker thread, which a Start action runs when
     // no worker is alive; ends when it finds no calibration in progress, and
     // starts its test signal afresh when a newer one (a newer generation)
     // began meanwhile. Counted in `runningWorkers`, which the starter has
     // already incremented.
-    void calibrationData(unsigned generation);
-    int calibrateSPO2Value(float value) const;
-    float calibrateCO2Value(float value) const;
+    void calibrationData(unsigned generation) EXCLUDES(mutex);
+    int calibrateSPO2Value(float value) const REQUIRES(mutex);
+    float calibrateCO2Value(float value) const REQUIRES(mutex);
 
     // Each waveform list keeps at most this many samples (about 2.4 s): a
     // waveform that arrives without any ARTLINE must not pile up for ever.
@@ -160,30 +162,32 @@ class SimulatorSample {
     // A sensor's store: its state from the value (not 0: present); a change
     // brings `group` forward.
     template <bool Sensors::*state, uint8_t group>
-    static void storeSensor(SimulatorSample& bridge, const InputValue& value);
+    static void storeSensor(SimulatorSample& bridge, const InputValue& value)
+        REQUIRES(bridge.mutex);
     static const Signal* findInput(const std::string& name);
     static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
-    bool gateOpen(Gate gate);
+    bool gateOpen(Gate gate) REQUIRES(mutex);
 
     // parametersUpdated's storing and forwarding; `mutex` held.
-    void storeAndForward(const std::vector<com_nax::CSClient::Parameter>& parameters);
+    void storeAndForward(const std::vector<com_nax::CSClient::Parameter>& parameters)
+        REQUIRES(mutex);
     // Keeps a numeric's value where its row says; `mutex` held.
-    void keepValue(const Signal& signal, size_t index, const InputValue& value);
+    void keepValue(const Signal& signal, size_t index, const InputValue& value) REQUIRES(mutex);
     // Tail of parametersUpdated; `mutex` held.
-    void forwardBlock(bool calibrationInput);
+    void forwardBlock(bool calibrationInput) REQUIRES(mutex);
     // Enables the unit if it is not, waiting for its replies without `mutex`
     // (which must not be held by the caller).
-    void enableOutsideLock();
+    void enableOutsideLock() EXCLUDES(mutex);
     // Brings the unit to what the flags ask for (enabled while the simulation
     // runs or a calibration is in progress), talking to it without `mutex`,
     // which the caller must not hold. `enableTried`: the caller has just tried
     // to enable it. True when it enabled the unit.
-    bool settleUnit(bool enableTried);
+    bool settleUnit(bool enableTried) EXCLUDES(mutex);
     // HW_PATSPEED: 1 runs the simulation; the unit follows once `mutex` is
     // released (see unitSettleDue).
-    void setSimulationSpeed(int32_t speed);
+    void setSimulationSpeed(int32_t speed) REQUIRES(mutex);
     // Action 100: the recorded points into the configuration, then the file.
-    void saveCalibration();
+    void saveCalibration() REQUIRES(mutex);
 
     // Declared before the clients so that they outlive them: a client's
     // receive thread calls them until the client itself is destroyed.
@@ -193,42 +197,44 @@ class SimulatorSample {
     com_nax::SimClient simClient;
     com_nax::AppClient appClient;
     bool debug = false;
-    Configuration* configuration;
+    Configuration* configuration PT_GUARDED_BY(mutex);
     // Guards every field below, the Configuration after start-up, and every
     // command session sent to `relay` (receive threads, calibration worker).
     // Taken with no other lock of this object held; the client library's
     // locks are never held by the threads that take it. The unit's health
     // requests (run(), the worker's enabling) go out without it: the adaptor
     // serialises them itself.
-    std::mutex mutex;
+    psmr_sync::Mutex mutex;
     MonitorRelayAdaptor relay;
-    // The signal that came after each signal (by table position + 1; 0 before
-    // the first) the last time: the guess the look-up tries first.
     // The tables, fetched once: the forwarding path consults them for every sample.
     const std::vector<const Signal*>& blockOrder = unitOrder();
     const size_t pace = paceSignal();
-    std::vector<const Signal*> followers = std::vector<const Signal*>(signals().size() + 1);
-    size_t lastInput = 0;
-    bool simulationRunning = false;
+    // The signal that came after each signal (by table position + 1; 0 before
+    // the first) the last time: the guess the look-up tries first.
+    std::vector<const Signal*> followers GUARDED_BY(mutex) =
+        std::vector<const Signal*>(signals().size() + 1);
+    size_t lastInput GUARDED_BY(mutex) = 0;
+    bool simulationRunning GUARDED_BY(mutex) = false;
     // HW_PATSPEED changed: the thread that stored it enables or disables the
     // unit after releasing `mutex`, so that the other connection's blocks do
     // not wait for the unit's replies.
-    bool unitSettleDue = false;
+    bool unitSettleDue GUARDED_BY(mutex) = false;
 
     // Sensors, probe and catheters of the simulated patient.
-    Sensors sensors;
+    Sensors sensors GUARDED_BY(mutex);
 
     // Each signal's slot: the numerics' last values as the unit is given
     // them, the waveforms' samples gathered for the next block.
-    std::vector<InputValue> values = std::vector<InputValue>(signals().size());
-    std::vector<std::vector<float>> sampleLists = std::vector<std::vector<float>>(signals().size());
-    std::vector<float> block;  // one waveform's share of a block, reused
+    std::vector<InputValue> values GUARDED_BY(mutex) = std::vector<InputValue>(signals().size());
+    std::vector<std::vector<float>> sampleLists GUARDED_BY(mutex) =
+        std::vector<std::vector<float>>(signals().size());
+    std::vector<float> block GUARDED_BY(mutex);  // one waveform's share of a block, reused
 
     // Blocks until each repeat group goes out again; 0 sends it with the next block.
     struct Countdowns {
         std::vector<int32_t> of = std::vector<int32_t>(repeatGroups());
         void resetAll() { std::fill(of.begin(), of.end(), 0); }
-    } countdowns;
+    } countdowns GUARDED_BY(mutex);
 
     // The calibration the server steers while the simulation is stopped.
     struct CalibrationState {
@@ -245,11 +251,11 @@ class SimulatorSample {
         // starting another. The destructor waits until none is left.
         unsigned calibrationGeneration = 0;
         unsigned runningWorkers = 0;
-    } calibration;
+    } calibration GUARDED_BY(mutex);
     std::condition_variable workersFinished;
     // The worker thread; joined by the next Start once it has left, or by the
     // destructor. Started and joined with `mutex` held.
-    std::thread calibrationWorker;
+    std::thread calibrationWorker GUARDED_BY(mutex);
 
     BridgeTimings timings;
 };
