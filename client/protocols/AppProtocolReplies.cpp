@@ -103,24 +103,27 @@ void AppProtocol::handleConnectionStateChange(CSClient::State previous, CSClient
     }
 }
 
+bool AppProtocol::ofActiveSce(const ByteReader& reply) const {
+    // Ids of another scenario mean nothing now.
+    return appwire::replySceId(reply) == sceId_.load();
+}
+
 void AppProtocol::handleInputReply(const RawMessage& message) {
     const ByteReader payload = message.reader();
-    if (appwire::replySceId(payload) != sceId_.load()) {
-        return;  // ids of another scenario mean nothing now
+    if (ofActiveSce(payload)) {
+        confirmInputs(
+            appwire::decodeInputReply(payload), "Successful registration of APP input ",
+            [](const appwire::InputConfirmation& r) { return ReceivedValue::ofFloat(r.value); });
     }
-    confirmInputs(
-        appwire::decodeInputReply(payload), "Successful registration of APP input ",
-        [](const appwire::InputConfirmation& r) { return ReceivedValue::ofFloat(r.value); });
 }
 
 void AppProtocol::handleOutputReply(const RawMessage& message) {
     const ByteReader payload = message.reader();
-    if (appwire::replySceId(payload) != sceId_.load()) {
-        return;
+    if (ofActiveSce(payload)) {
+        // Overridden values keep their override on this connection.
+        confirmOutputs(appwire::decodeOutputReply(payload),
+                       "Successful registration of APP output ", true);
     }
-    // Overridden values keep their override on this connection.
-    confirmOutputs(appwire::decodeOutputReply(payload), "Successful registration of APP output ",
-                   true);
 }
 
 void AppProtocol::handlePatientUpdate(const RawMessage& message) {
