@@ -33,30 +33,25 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
         return;
     }
     if (payload.size() >= wire::kHeadSize && sub == appwire::kSubCommand) {
-        switch (code) {
-            case appwire::kCodePatientUpdate:
-                handlePatientUpdate(message);
+        // Replies and values by their code; the patient update, which comes with
+        // every sample, is looked at first. Other codes are not for this client.
+        static const struct {
+            std::uint16_t code;
+            void (AppProtocol::*handle)(const RawMessage&);
+        } kHandlers[] = {
+            {appwire::kCodePatientUpdate, &AppProtocol::handlePatientUpdate},
+            {appwire::kCodeLoadReply, &AppProtocol::handleLoadReply},
+            {appwire::kCodeStartLoadedReply, &AppProtocol::handleStartLoadedReply},
+            {appwire::kCodeInputReply, &AppProtocol::handleInputReply},
+            {appwire::kCodeOutputReply, &AppProtocol::handleOutputReply},
+            {appwire::kCodeRunReply, &AppProtocol::handleRunReply},
+            {appwire::kCodeVersionReply, &AppProtocol::handleVersionReply},
+        };
+        for (const auto& handler : kHandlers) {
+            if (handler.code == code) {
+                (this->*handler.handle)(message);
                 break;
-            case appwire::kCodeLoadReply:
-                handleLoadReply(message);
-                break;
-            case appwire::kCodeStartLoadedReply:
-                handleStartLoadedReply(message);
-                break;
-            case appwire::kCodeInputReply:
-                handleInputReply(message);
-                break;
-            case appwire::kCodeOutputReply:
-                handleOutputReply(message);
-                break;
-            case appwire::kCodeRunReply:
-                handleRunReply(message);
-                break;
-            case appwire::kCodeVersionReply:
-                handleVersionReply(message);
-                break;
-            default:
-                break;
+            }
         }
         return;
     }
