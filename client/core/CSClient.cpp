@@ -15,6 +15,42 @@ void pause(std::chrono::milliseconds duration) {
     std::this_thread::sleep_for(duration);
 }
 
+// An empty list asks nothing of the engine and succeeds; otherwise `send(data, count)`.
+template <typename Item, typename Send>
+CSClient::Result unlessEmpty(const std::vector<Item>& items, Send send) {
+    if (items.empty()) {
+        return CSClient::RESULT_OK;
+    }
+    return send(items.data(), static_cast<unsigned>(items.size()));
+}
+
+// The ids of `count` definitions; none for a null pointer.
+template <typename Def>
+std::vector<std::string> idsOf(const Def* defs, unsigned count) {
+    std::vector<std::string> ids;
+    for (unsigned i = 0; defs != nullptr && i < count; ++i) {
+        ids.push_back(defs[i].id);
+    }
+    return ids;
+}
+
+// Polls `seconds` times at most, one poll interval apart, until `waiting` (a count of
+// registrations the server has not confirmed yet) is 0; false without an engine.
+bool waitForNoneWaiting(const CSClientProtocol* protocol, unsigned seconds,
+                        unsigned (CSClientProtocol::*waiting)() const) {
+    if (protocol == nullptr) {
+        return false;
+    }
+    const auto interval = protocol->getTimings().waitPollInterval;
+    for (unsigned i = 0; i < seconds; ++i) {
+        if ((protocol->*waiting)() == 0) {
+            return true;
+        }
+        pause(interval);
+    }
+    return false;
+}
+
 }  // namespace
 
 CSClient::CSClient(unsigned options) {
@@ -140,10 +176,9 @@ CSClient::Result CSClient::registerInputParameters(const InputDef* defs, unsigne
 }
 
 CSClient::Result CSClient::registerInputParameters(const std::vector<InputDef>& defs) {
-    if (defs.empty()) {
-        return RESULT_OK;
-    }
-    return registerInputParameters(defs.data(), static_cast<unsigned>(defs.size()));
+    return unlessEmpty(defs, [this](const InputDef* data, unsigned count) {
+        return registerInputParameters(data, count);
+    });
 }
 
 CSClient::Result CSClient::unregisterInputParameter(const std::string& id) {
@@ -155,11 +190,7 @@ CSClient::Result CSClient::unregisterInputParameters(const std::vector<std::stri
 }
 
 CSClient::Result CSClient::unregisterInputParameters(const InputDef* defs, unsigned count) {
-    std::vector<std::string> ids;
-    for (unsigned i = 0; defs != nullptr && i < count; ++i) {
-        ids.push_back(defs[i].id);
-    }
-    return unregisterInputParameters(ids);
+    return unregisterInputParameters(idsOf(defs, count));
 }
 
 CSClient::Result CSClient::unregisterAllInputParameters() {
@@ -176,10 +207,9 @@ CSClient::Result CSClient::registerOutputParameters(const OutputDef* defs, unsig
 }
 
 CSClient::Result CSClient::registerOutputParameters(const std::vector<OutputDef>& defs) {
-    if (defs.empty()) {
-        return RESULT_OK;
-    }
-    return registerOutputParameters(defs.data(), static_cast<unsigned>(defs.size()));
+    return unlessEmpty(defs, [this](const OutputDef* data, unsigned count) {
+        return registerOutputParameters(data, count);
+    });
 }
 
 CSClient::Result CSClient::unregisterOutputParameter(const std::string& id) {
@@ -191,11 +221,7 @@ CSClient::Result CSClient::unregisterOutputParameters(const std::vector<std::str
 }
 
 CSClient::Result CSClient::unregisterOutputParameters(const OutputDef* defs, unsigned count) {
-    std::vector<std::string> ids;
-    for (unsigned i = 0; defs != nullptr && i < count; ++i) {
-        ids.push_back(defs[i].id);
-    }
-    return unregisterOutputParameters(ids);
+    return unregisterOutputParameters(idsOf(defs, count));
 }
 
 CSClient::Result CSClient::unregisterAllOutputParameters() {
@@ -229,31 +255,13 @@ bool CSClient::isOutputParameterRegistered(const std::string& id) const {
 }
 
 bool CSClient::waitForInputsToBeRegistered(unsigned seconds) const {
-    if (protocol_ == nullptr) {
-        return false;
-    }
-    const auto interval = protocol_->getTimings().waitPollInterval;
-    for (unsigned i = 0; i < seconds; ++i) {
-        if (protocol_->getNumberOfInputParametersWaitingForConfirmation() == 0) {
-            return true;
-        }
-        pause(interval);
-    }
-    return false;
+    return waitForNoneWaiting(protocol_, seconds,
+                              &CSClientProtocol::getNumberOfInputParametersWaitingForConfirmation);
 }
 
 bool CSClient::waitForOutputsToBeRegistered(unsigned seconds) const {
-    if (protocol_ == nullptr) {
-        return false;
-    }
-    const auto interval = protocol_->getTimings().waitPollInterval;
-    for (unsigned i = 0; i < seconds; ++i) {
-        if (protocol_->getNumberOfOutputParametersWaitingForConfirmation() == 0) {
-            return true;
-        }
-        pause(interval);
-    }
-    return false;
+    return waitForNoneWaiting(protocol_, seconds,
+                              &CSClientProtocol::getNumberOfOutputParametersWaitingForConfirmation);
 }
 
 CSClient::Result CSClient::publishParameter(const Parameter& parameter) {
@@ -267,10 +275,9 @@ CSClient::Result CSClient::publishParameters(const Parameter* parameters, unsign
 }
 
 CSClient::Result CSClient::publishParameters(const std::vector<Parameter>& parameters) {
-    if (parameters.empty()) {
-        return RESULT_OK;
-    }
-    return publishParameters(parameters.data(), static_cast<unsigned>(parameters.size()));
+    return unlessEmpty(parameters, [this](const Parameter* data, unsigned count) {
+        return publishParameters(data, count);
+    });
 }
 
 bool CSClient::findPublishedParameter(const std::string& id, Parameter& out) const {

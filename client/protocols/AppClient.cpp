@@ -29,6 +29,14 @@ CSClient::Result AppClient::publishWithMode(const Parameter* parameters, unsigne
                                    static_cast<CSClientProtocol::PublishMode>(mode));
 }
 
+CSClient::Result AppClient::publishWithMode(const std::vector<Parameter>& parameters,
+                                            unsigned mode) {
+    if (parameters.empty()) {
+        return RESULT_OK;
+    }
+    return publishWithMode(parameters.data(), static_cast<unsigned>(parameters.size()), mode);
+}
+
 CSClient::Result AppClient::publishOverrideParameter(const Parameter& parameter) {
     return publishWithMode(&parameter, 1, CSClientProtocol::PUBLISH_OVERRIDE);
 }
@@ -36,10 +44,7 @@ CSClient::Result AppClient::publishOverrideParameters(const Parameter* parameter
     return publishWithMode(parameters, count, CSClientProtocol::PUBLISH_OVERRIDE);
 }
 CSClient::Result AppClient::publishOverrideParameters(const std::vector<Parameter>& parameters) {
-    if (parameters.empty()) {
-        return RESULT_OK;
-    }
-    return publishOverrideParameters(parameters.data(), static_cast<unsigned>(parameters.size()));
+    return publishWithMode(parameters, CSClientProtocol::PUBLISH_OVERRIDE);
 }
 
 CSClient::Result AppClient::resetOverrideParameter(const Parameter& parameter) {
@@ -49,10 +54,7 @@ CSClient::Result AppClient::resetOverrideParameters(const Parameter* parameters,
     return publishWithMode(parameters, count, CSClientProtocol::PUBLISH_RESET_OVERRIDE);
 }
 CSClient::Result AppClient::resetOverrideParameters(const std::vector<Parameter>& parameters) {
-    if (parameters.empty()) {
-        return RESULT_OK;
-    }
-    return resetOverrideParameters(parameters.data(), static_cast<unsigned>(parameters.size()));
+    return publishWithMode(parameters, CSClientProtocol::PUBLISH_RESET_OVERRIDE);
 }
 
 CSClient::Result AppClient::publishDeltaParameter(const Parameter& parameter) {
@@ -62,10 +64,7 @@ CSClient::Result AppClient::publishDeltaParameters(const Parameter* parameters, 
     return publishWithMode(parameters, count, CSClientProtocol::PUBLISH_DELTA);
 }
 CSClient::Result AppClient::publishDeltaParameters(const std::vector<Parameter>& parameters) {
-    if (parameters.empty()) {
-        return RESULT_OK;
-    }
-    return publishDeltaParameters(parameters.data(), static_cast<unsigned>(parameters.size()));
+    return publishWithMode(parameters, CSClientProtocol::PUBLISH_DELTA);
 }
 
 CSClient::Result AppClient::sendSignalParameter(const Parameter& parameter,

@@ -98,6 +98,8 @@ class AppClient : public CSClient {
 
   private:
     Result publishWithMode(const Parameter* parameters, unsigned count, unsigned mode);
+    // An empty list publishes nothing and succeeds.
+    Result publishWithMode(const std::vector<Parameter>& parameters, unsigned mode);
 
     AppProtocol* app_;  // owned by the base as its engine
 };

@@ -94,90 +94,75 @@ CSClient::Result AppProtocol::requestSimulatorVersion() {
     return sendPayload(appwire::versionRequest());
 }
 
-CSClient::Result AppProtocol::sendInputSubscriptionRequest(
-    const std::vector<InputParameterEntry*>& entries) {
+template <typename Entry, typename Build>
+CSClient::Result AppProtocol::sendSubscription(const std::vector<Entry*>& entries,
+                                               const char* splitText, Build build) {
     if (entries.empty()) {
         return CSClient::RESULT_OK;
     }
     if (entries.size() > appwire::kMaxSubscriptionEntries) {
-        return sendInHalves(entries, isQuiet(), "Splitting large input subscription: ",
-                            [this](const std::vector<InputParameterEntry*>& half) {
+        return sendInHalves(entries, isQuiet(), splitText,
+                            [this, splitText, &build](const std::vector<Entry*>& half) {
                                 // Called within this hook (registry lock held);
                                 // clang analyses a lambda apart.
                                 registryLock_.assumeHeld();
-                                return sendInputSubscriptionRequest(half);
+                                return sendSubscription(half, splitText, build);
                             });
     }
     const unsigned sce = sceId_.load();
     if (sce == 0) {
         return CSClient::RESULT_OK;  // waits in the registry for a scenario
     }
-    std::vector<appwire::InputItem> items;
-    items.reserve(entries.size());
-    for (const InputParameterEntry* e : entries) {
-        items.push_back({e->id, e->rate});
-    }
-    return sendQueued(appwire::inputSubscription(sce, items));
+    return sendQueued(build(sce, entries));
+}
+
+CSClient::Result AppProtocol::sendInputSubscriptionRequest(
+    const std::vector<InputParameterEntry*>& entries) {
+    return sendSubscription(entries, "Splitting large input subscription: ",
+                            [](unsigned sce, const std::vector<InputParameterEntry*>& all) {
+                                return appwire::inputSubscription(
+                                    sce, wire::itemsOf(all, [](const InputParameterEntry& e) {
+                                        return appwire::InputItem{e.id, e.rate};
+                                    }));
+                            });
 }
 
 CSClient::Result AppProtocol::sendOutputSubscriptionRequest(
     const std::vector<OutputParameterEntry*>& entries) {
-    if (entries.empty()) {
+    return sendSubscription(
+        entries, "Splitting large output subscription: ",
+        [](unsigned sce, const std::vector<OutputParameterEntry*>& all) {
+            return appwire::outputRegistration(
+                sce, wire::itemsOf(all, [](const OutputParameterEntry& e) { return e.id; }));
+        });
+}
+
+CSClient::Result AppProtocol::sendUnregistration(std::uint16_t code,
+                                                 const std::vector<std::uint32_t>& serverIds,
+                                                 CSClient::Result withoutSce, const char* what) {
+    if (serverIds.empty()) {
         return CSClient::RESULT_OK;
-    }
-    if (entries.size() > appwire::kMaxSubscriptionEntries) {
-        return sendInHalves(entries, isQuiet(), "Splitting large output subscription: ",
-                            [this](const std::vector<OutputParameterEntry*>& half) {
-                                // Called within this hook (registry lock held);
-                                // clang analyses a lambda apart.
-                                registryLock_.assumeHeld();
-                                return sendOutputSubscriptionRequest(half);
-                            });
     }
     const unsigned sce = sceId_.load();
     if (sce == 0) {
-        return CSClient::RESULT_OK;
+        return withoutSce;
     }
-    std::vector<std::string> ids;
-    ids.reserve(entries.size());
-    for (const OutputParameterEntry* e : entries) {
-        ids.push_back(e->id);
+    if (!isQuiet()) {
+        std::cout << "Unsubscribing from " << serverIds.size() << what << sce << std::endl;
     }
-    return sendQueued(appwire::outputRegistration(sce, ids));
+    return sendQueued(appwire::unregistration(code, sce, serverIds));
 }
 
 CSClient::Result AppProtocol::sendInputUnsubscriptionRequest(
     const std::vector<InputParameterEntry*>& entries) {
-    if (entries.empty()) {
-        return CSClient::RESULT_OK;
-    }
-    const unsigned sce = sceId_.load();
-    if (sce == 0) {
-        return CSClient::RESULT_NO_ACTIVE_SCE;
-    }
-    if (!isQuiet()) {
-        std::cout << "Unsubscribing from " << entries.size() << " inputs for SIM ID: " << sce
-                  << std::endl;
-    }
-    const std::vector<std::uint32_t> ids = wire::serverIdsOf(entries);
-    return sendQueued(appwire::unregistration(appwire::kCodeInputUnsubscription, sce, ids));
+    return sendUnregistration(appwire::kCodeInputUnsubscription, wire::serverIdsOf(entries),
+                              CSClient::RESULT_NO_ACTIVE_SCE, " inputs for SIM ID: ");
 }
 
 CSClient::Result AppProtocol::sendOutputUnsubscriptionRequest(
     const std::vector<OutputParameterEntry*>& entries) {
-    if (entries.empty()) {
-        return CSClient::RESULT_OK;
-    }
-    const unsigned sce = sceId_.load();
-    if (sce == 0) {
-        return CSClient::RESULT_OK;
-    }
-    if (!isQuiet()) {
-        std::cout << "Unsubscribing from " << entries.size() << " outputs for SCE ID: " << sce
-                  << std::endl;
-    }
-    const std::vector<std::uint32_t> ids = wire::serverIdsOf(entries);
-    return sendQueued(appwire::unregistration(appwire::kCodeOutputUnregistration, sce, ids));
+    return sendUnregistration(appwire::kCodeOutputUnregistration, wire::serverIdsOf(entries),
+                              CSClient::RESULT_OK, " outputs for SCE ID: ");
 }
 
 CSClient::Result AppProtocol::sendParameterPublishRequest(

@@ -86,7 +86,20 @@ class AppProtocol : public CSClientProtocol {
   private:
     static void* keepAliveThread(void* engine);
 
+    // Both subscription requests: none for no entries, split in halves when too
+    // large, held back without a scenario, else `build(sce, entries)` is sent.
+    template <typename Entry, typename Build>
+    CSClient::Result sendSubscription(const std::vector<Entry*>& entries, const char* splitText,
+                                      Build build) REQUIRES(registryLock_);
+    // Both unsubscription requests: none for no ids, `withoutSce` without a
+    // scenario; `what` goes on the progress line between the count and the id.
+    CSClient::Result sendUnregistration(std::uint16_t code,
+                                        const std::vector<std::uint32_t>& serverIds,
+                                        CSClient::Result withoutSce, const char* what);
+
     void handleListResponse(const RawMessage& message);
+    // Whether a registration reply is of the active scenario.
+    bool ofActiveSce(const ByteReader& reply) const;
     void handleInputReply(const RawMessage& message);
     void handleOutputReply(const RawMessage& message);
     void handlePatientUpdate(const RawMessage& message);

@@ -33,30 +33,25 @@ void AppProtocol::handleReceivedMessage(const RawMessage& message) {
         return;
     }
     if (payload.size() >= wire::kHeadSize && sub == appwire::kSubCommand) {
-        switch (code) {
-            case appwire::kCodePatientUpdate:
-                handlePatientUpdate(message);
+        // Replies and values by their code; the patient update, which comes with
+        // every sample, is looked at first. Other codes are not for this client.
+        static const struct {
+            std::uint16_t code;
+            void (AppProtocol::*handle)(const RawMessage&);
+        } kHandlers[] = {
+            {appwire::kCodePatientUpdate, &AppProtocol::handlePatientUpdate},
+            {appwire::kCodeLoadReply, &AppProtocol::handleLoadReply},
+            {appwire::kCodeStartLoadedReply, &AppProtocol::handleStartLoadedReply},
+            {appwire::kCodeInputReply, &AppProtocol::handleInputReply},
+            {appwire::kCodeOutputReply, &AppProtocol::handleOutputReply},
+            {appwire::kCodeRunReply, &AppProtocol::handleRunReply},
+            {appwire::kCodeVersionReply, &AppProtocol::handleVersionReply},
+        };
+        for (const auto& handler : kHandlers) {
+            if (handler.code == code) {
+                (this->*handler.handle)(message);
                 break;
-            case appwire::kCodeLoadReply:
-                handleLoadReply(message);
-                break;
-            case appwire::kCodeStartLoadedReply:
-                handleStartLoadedReply(message);
-                break;
-            case appwire::kCodeInputReply:
-                handleInputReply(message);
-                break;
-            case appwire::kCodeOutputReply:
-                handleOutputReply(message);
-                break;
-            case appwire::kCodeRunReply:
-                handleRunReply(message);
-                break;
-            case appwire::kCodeVersionReply:
-                handleVersionReply(message);
-                break;
-            default:
-                break;
+            }
         }
         return;
     }
@@ -103,24 +98,27 @@ void AppProtocol::handleConnectionStateChange(CSClient::State previous, CSClient
     }
 }
 
+bool AppProtocol::ofActiveSce(const ByteReader& reply) const {
+    // Ids of another scenario mean nothing now.
+    return appwire::replySceId(reply) == sceId_.load();
+}
+
 void AppProtocol::handleInputReply(const RawMessage& message) {
     const ByteReader payload = message.reader();
-    if (appwire::replySceId(payload) != sceId_.load()) {
-        return;  // ids of another scenario mean nothing now
+    if (ofActiveSce(payload)) {
+        confirmInputs(
+            appwire::decodeInputReply(payload), "Successful registration of APP input ",
+            [](const appwire::InputConfirmation& r) { return ReceivedValue::ofFloat(r.value); });
     }
-    confirmInputs(
-        appwire::decodeInputReply(payload), "Successful registration of APP input ",
-        [](const appwire::InputConfirmation& r) { return ReceivedValue::ofFloat(r.value); });
 }
 
 void AppProtocol::handleOutputReply(const RawMessage& message) {
     const ByteReader payload = message.reader();
-    if (appwire::replySceId(payload) != sceId_.load()) {
-        return;
+    if (ofActiveSce(payload)) {
+        // Overridden values keep their override on this connection.
+        confirmOutputs(appwire::decodeOutputReply(payload),
+                       "Successful registration of APP output ", true);
     }
-    // Overridden values keep their override on this connection.
-    confirmOutputs(appwire::decodeOutputReply(payload), "Successful registration of APP output ",
-                   true);
 }
 
 void AppProtocol::handlePatientUpdate(const RawMessage& message) {

@@ -15,54 +15,35 @@ wire::Bytes commandHead(std::uint16_t code) {
 }
 
 wire::Bytes inputSubscription(std::uint32_t sceId, const std::vector<InputItem>& items) {
-    wire::Bytes out = commandHead(kCodeInputSubscription);
-    wire::ByteWriter w(out);
-    w.u32(sceId);
-    w.u32(static_cast<std::uint32_t>(items.size()));
-    for (const InputItem& item : items) {
-        w.u32(wire::rateWord(item.rate));
-        w.u32(0);
-        w.fixedText(item.id);
-    }
-    return out;
+    return wire::listRequest(commandHead(kCodeInputSubscription), {sceId}, items,
+                             [](wire::ByteWriter& w, const InputItem& item) {
+                                 w.u32(wire::rateWord(item.rate));
+                                 w.u32(0);
+                                 w.fixedText(item.id);
+                             });
 }
 
 wire::Bytes outputRegistration(std::uint32_t sceId, const std::vector<std::string>& ids) {
-    wire::Bytes out = commandHead(kCodeOutputRegistration);
-    wire::ByteWriter w(out);
-    w.u32(sceId);
-    w.u32(static_cast<std::uint32_t>(ids.size()));
-    for (const std::string& id : ids) {
-        w.u32(kOutputEntryConstant);
-        w.fixedText(id);
-    }
-    return out;
+    return wire::listRequest(commandHead(kCodeOutputRegistration), {sceId}, ids,
+                             [](wire::ByteWriter& w, const std::string& id) {
+                                 w.u32(kOutputEntryConstant);
+                                 w.fixedText(id);
+                             });
 }
 
 wire::Bytes unregistration(std::uint16_t code, std::uint32_t sceId,
                            const std::vector<std::uint32_t>& serverIds) {
-    wire::Bytes out = commandHead(code);
-    wire::ByteWriter w(out);
-    w.u32(sceId);
-    w.u32(static_cast<std::uint32_t>(serverIds.size()));
-    for (std::uint32_t id : serverIds) {
-        w.u32(id);
-    }
-    return out;
+    return wire::listRequest(commandHead(code), {sceId}, serverIds,
+                             [](wire::ByteWriter& w, std::uint32_t id) { w.u32(id); });
 }
 
 wire::Bytes publish(bool noLog, std::uint32_t sceId, std::uint32_t mode,
                     const std::vector<PublishItem>& items) {
-    wire::Bytes out = commandHead(noLog ? kCodePublishNoLog : kCodePublish);
-    wire::ByteWriter w(out);
-    w.u32(sceId);
-    w.u32(mode);
-    w.u32(static_cast<std::uint32_t>(items.size()));
-    for (const PublishItem& item : items) {
-        w.u32(item.serverId);
-        w.f32(item.value);
-    }
-    return out;
+    return wire::listRequest(commandHead(noLog ? kCodePublishNoLog : kCodePublish), {sceId, mode},
+                             items, [](wire::ByteWriter& w, const PublishItem& item) {
+                                 w.u32(item.serverId);
+                                 w.f32(item.value);
+                             });
 }
 
 wire::Bytes signal(std::uint32_t sceId, std::uint32_t serverId, float value,
@@ -95,33 +76,29 @@ wire::Bytes eventSubscription(std::uint32_t mode, std::int32_t filter) {
     wire::Bytes out(sEventHeader, sEventHeader + wire::kHeadSize);
     wire::ByteWriter w(out);
     w.u32(mode);
-    const std::uint32_t f = static_cast<std::uint32_t>(filter);
+    // Three filter words: the filter stands in the one its mode names, the others
+    // say "no filter"; modes this client does not know carry none.
+    int slot = -1;
     switch (mode) {
         case 0:
         case 1:
         case 2:
         case 4:
-            w.u32(kNoFilter);
-            w.u32(kNoFilter);
-            w.u32(kNoFilter);
             break;
         case 256:
-            w.u32(f);
-            w.u32(kNoFilter);
-            w.u32(kNoFilter);
+            slot = 0;
             break;
         case 512:
-            w.u32(kNoFilter);
-            w.u32(f);
-            w.u32(kNoFilter);
+            slot = 1;
             break;
         case 2048:
-            w.u32(kNoFilter);
-            w.u32(kNoFilter);
-            w.u32(f);
+            slot = 2;
             break;
         default:
-            break;
+            return out;
+    }
+    for (int i = 0; i < 3; ++i) {
+        w.u32(i == slot ? static_cast<std::uint32_t>(filter) : kNoFilter);
     }
     return out;
 }

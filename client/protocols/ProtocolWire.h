@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "client/core/ByteCodec.h"
@@ -83,15 +85,38 @@ std::vector<Record> readRecords(const ByteReader& payload, std::size_t countOffs
     return out;
 }
 
+// Registry entries made into request items by `make(entry)`, one each, in their order.
+template <typename Entry, typename Make>
+auto itemsOf(const std::vector<Entry*>& entries, Make make) {
+    std::vector<std::decay_t<std::invoke_result_t<Make, const Entry&>>> items;
+    items.reserve(entries.size());
+    for (const Entry* e : entries) {
+        items.push_back(make(*e));
+    }
+    return items;
+}
+
 // Server ids of registry entries, in their order (the unsubscription requests).
 template <typename Entry>
 std::vector<std::uint32_t> serverIdsOf(const std::vector<Entry*>& entries) {
-    std::vector<std::uint32_t> ids;
-    ids.reserve(entries.size());
-    for (const Entry* e : entries) {
-        ids.push_back(e->serverId);
+    return itemsOf(entries, [](const Entry& e) -> std::uint32_t { return e.serverId; });
+}
+
+// The shape of every registration, unregistration and publish request: `head`,
+// the `leading` words, the count of `items`, then each item as `write(writer, item)`
+// puts it.
+template <typename Item, typename Write>
+Bytes listRequest(Bytes head, std::initializer_list<std::uint32_t> leading,
+                  const std::vector<Item>& items, Write write) {
+    ByteWriter w(head);
+    for (const std::uint32_t word : leading) {
+        w.u32(word);
     }
-    return ids;
+    w.u32(static_cast<std::uint32_t>(items.size()));
+    for (const Item& item : items) {
+        write(w, item);
+    }
+    return head;
 }
 
 // Head of a data payload: protocol and subprotocol bytes, the fixed marker bytes

@@ -18,58 +18,39 @@ wire::Bytes head(std::uint16_t code) {
 }  // namespace
 
 wire::Bytes inputSubscription(std::uint32_t simulatorId, const std::vector<InputItem>& items) {
-    wire::Bytes out = head(kCodeInputSubscription);
-    wire::ByteWriter w(out);
-    w.u32(idWord(simulatorId));
-    w.u32(static_cast<std::uint32_t>(items.size()));
-    for (const InputItem& item : items) {
-        const std::uint32_t rate = wire::rateWord(item.rate);
-        w.u32(rate);
-        w.u32(rate);
-        w.u32(item.isInt ? 1 : 0);
-        w.fixedText(item.id);
-    }
-    return out;
+    return wire::listRequest(head(kCodeInputSubscription), {idWord(simulatorId)}, items,
+                             [](wire::ByteWriter& w, const InputItem& item) {
+                                 const std::uint32_t rate = wire::rateWord(item.rate);
+                                 w.u32(rate);
+                                 w.u32(rate);
+                                 w.u32(item.isInt ? 1 : 0);
+                                 w.fixedText(item.id);
+                             });
 }
 
 wire::Bytes outputRegistration(std::uint32_t simulatorId, const std::vector<OutputItem>& items) {
-    wire::Bytes out = head(kCodeOutputRegistration);
-    wire::ByteWriter w(out);
-    w.u32(idWord(simulatorId));
-    w.u32(static_cast<std::uint32_t>(items.size()));
-    for (const OutputItem& item : items) {
-        w.u32(kOutputEntryConstant);
-        w.u32(item.isInt ? 1 : 0);
-        w.fixedText(item.id);
-    }
-    return out;
+    return wire::listRequest(head(kCodeOutputRegistration), {idWord(simulatorId)}, items,
+                             [](wire::ByteWriter& w, const OutputItem& item) {
+                                 w.u32(kOutputEntryConstant);
+                                 w.u32(item.isInt ? 1 : 0);
+                                 w.fixedText(item.id);
+                             });
 }
 
 wire::Bytes unregistration(std::uint16_t code, std::uint32_t simulatorId,
                            const std::vector<std::uint32_t>& serverIds) {
-    wire::Bytes out = head(code);
-    wire::ByteWriter w(out);
-    w.u32(idWord(simulatorId));
-    w.u32(static_cast<std::uint32_t>(serverIds.size()));
-    for (std::uint32_t id : serverIds) {
-        w.u32(id);
-    }
-    return out;
+    return wire::listRequest(head(code), {idWord(simulatorId)}, serverIds,
+                             [](wire::ByteWriter& w, std::uint32_t id) { w.u32(id); });
 }
 
 wire::Bytes publish(std::uint32_t simulatorId, std::uint32_t mode,
                     const std::vector<PublishItem>& items) {
-    wire::Bytes out = head(kCodePublish);
-    wire::ByteWriter w(out);
-    w.u32(idWord(simulatorId));
-    w.u32(mode);
-    w.u32(static_cast<std::uint32_t>(items.size()));
-    for (const PublishItem& item : items) {
-        w.u32(item.serverId);
-        w.u32(item.isInt ? 1 : 0);
-        w.u32(item.valueBits);
-    }
-    return out;
+    return wire::listRequest(head(kCodePublish), {idWord(simulatorId), mode}, items,
+                             [](wire::ByteWriter& w, const PublishItem& item) {
+                                 w.u32(item.serverId);
+                                 w.u32(item.isInt ? 1 : 0);
+                                 w.u32(item.valueBits);
+                             });
 }
 
 wire::Bytes versionRequest(std::uint32_t simulatorId) {

@@ -6,6 +6,18 @@
 
 namespace com_nax {
 
+namespace {
+
+simwire::InputItem inputItem(const InputParameterEntry& e) {
+    return {e.id, e.rate, e.type == CSClient::PARAM_INT};
+}
+
+simwire::OutputItem outputItem(const OutputParameterEntry& e) {
+    return {e.id, e.type == CSClient::PARAM_INT};
+}
+
+}  // namespace
+
 SimulatorProtocol::SimulatorProtocol(unsigned int simulatorId, unsigned int options)
     : CSClientProtocol(options), simulatorId_(simulatorId) {}
 
@@ -26,48 +38,42 @@ CSClient::Result SimulatorProtocol::requestSimulatorVersion() {
     return sendPayload(simwire::versionRequest(getSimulatorId()));
 }
 
-CSClient::Result SimulatorProtocol::sendInputSubscriptionRequest(
-    const std::vector<InputParameterEntry*>& entries) {
+template <typename Entry, typename Item>
+CSClient::Result SimulatorProtocol::sendRegistration(const std::vector<Entry*>& entries,
+                                                     BuildFor<Item> build,
+                                                     Item (*make)(const Entry&)) {
     if (entries.empty()) {
         return CSClient::RESULT_OK;
     }
-    std::vector<simwire::InputItem> items;
-    items.reserve(entries.size());
-    for (const InputParameterEntry* e : entries) {
-        items.push_back({e->id, e->rate, e->type == CSClient::PARAM_INT});
+    return sendQueued(build(getSimulatorId(), wire::itemsOf(entries, make)));
+}
+
+CSClient::Result SimulatorProtocol::sendUnregistration(
+    std::uint16_t code, const std::vector<std::uint32_t>& serverIds) {
+    if (serverIds.empty()) {
+        return CSClient::RESULT_OK;
     }
-    return sendQueued(simwire::inputSubscription(getSimulatorId(), items));
+    return sendQueued(simwire::unregistration(code, getSimulatorId(), serverIds));
+}
+
+CSClient::Result SimulatorProtocol::sendInputSubscriptionRequest(
+    const std::vector<InputParameterEntry*>& entries) {
+    return sendRegistration(entries, &simwire::inputSubscription, &inputItem);
 }
 
 CSClient::Result SimulatorProtocol::sendInputUnsubscriptionRequest(
     const std::vector<InputParameterEntry*>& entries) {
-    if (entries.empty()) {
-        return CSClient::RESULT_OK;
-    }
-    return sendQueued(simwire::unregistration(simwire::kCodeInputUnsubscription, getSimulatorId(),
-                                              wire::serverIdsOf(entries)));
+    return sendUnregistration(simwire::kCodeInputUnsubscription, wire::serverIdsOf(entries));
 }
 
 CSClient::Result SimulatorProtocol::sendOutputSubscriptionRequest(
     const std::vector<OutputParameterEntry*>& entries) {
-    if (entries.empty()) {
-        return CSClient::RESULT_OK;
-    }
-    std::vector<simwire::OutputItem> items;
-    items.reserve(entries.size());
-    for (const OutputParameterEntry* e : entries) {
-        items.push_back({e->id, e->type == CSClient::PARAM_INT});
-    }
-    return sendQueued(simwire::outputRegistration(getSimulatorId(), items));
+    return sendRegistration(entries, &simwire::outputRegistration, &outputItem);
 }
 
 CSClient::Result SimulatorProtocol::sendOutputUnsubscriptionRequest(
     const std::vector<OutputParameterEntry*>& entries) {
-    if (entries.empty()) {
-        return CSClient::RESULT_OK;
-    }
-    return sendQueued(simwire::unregistration(simwire::kCodeOutputUnregistration, getSimulatorId(),
-                                              wire::serverIdsOf(entries)));
+    return sendUnregistration(simwire::kCodeOutputUnregistration, wire::serverIdsOf(entries));
 }
 
 CSClient::Result SimulatorProtocol::sendParameterPublishRequest(

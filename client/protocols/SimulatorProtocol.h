@@ -37,6 +37,16 @@ class SimulatorProtocol : public CSClientProtocol {
                                                  PublishMode mode) override REQUIRES(registryLock_);
 
   private:
+    // A codec's request builder for items of type Item.
+    template <typename Item>
+    using BuildFor = Bytes (*)(std::uint32_t simulatorId, const std::vector<Item>& items);
+    // Both subscription requests, an item made of each entry by `make`; and both
+    // unsubscription requests. No request for no entries.
+    template <typename Entry, typename Item>
+    CSClient::Result sendRegistration(const std::vector<Entry*>& entries, BuildFor<Item> build,
+                                      Item (*make)(const Entry&));
+    CSClient::Result sendUnregistration(std::uint16_t code,
+                                        const std::vector<std::uint32_t>& serverIds);
     void handleInputReply(const RawMessage& message);
     void handleOutputReply(const RawMessage& message);
     void handleUpdate(const RawMessage& message);
