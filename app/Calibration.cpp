@@ -162,7 +162,7 @@ void SimulatorSample::calibrationData(unsigned generation) {
     int co2Phase = 0;
     // Leaves its loop (and the count of workers) under the mutex, so that a
     // Start either sees it running or may start another.
-    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
+    psmr_sync::UniqueLock lock(mutex, std::defer_lock);
     try {
         for (;;) {
             lock.lock();

@@ -2,6 +2,7 @@
 // the unit in blocks of whole conversion groups, with the numerics at their
 // repetition, all gated by the simulated sensors. Runs on the receive threads.
 #include <algorithm>
+#include <cstdint>
 
 #include "app/ServiceStatus.h"
 #include "app/SimulatorSample.h"
@@ -15,7 +16,8 @@ constexpr int32_t kCountdownReload = 20;
 // and always a multiple of it: the least common multiple of the 50 Hz (5) and
 // 25 Hz (10) conversion groups, so that every sample of a block is sent.
 constexpr size_t kBlockSamples = 10;
-constexpr size_t kPlethGroup = 5;
+// A waveform not aligned on the pace (PLETH) takes its own whole 50 Hz groups.
+constexpr size_t kOwnGroup = 5;
 
 // Counts one block down; true when the command is due in this block.
 bool fires(int32_t& countdown) {
@@ -54,6 +56,30 @@ bool SimulatorSample::IsSpO2ProbeConnected() {
             (sensors.spo2ProbeConnected || !sensors.simulatorCrossConnected));
 }
 
+bool SimulatorSample::gateOpen(Gate gate) {
+    switch (gate) {
+        case Gate::None:
+            return true;
+        case Gate::Probe:
+            return IsSpO2ProbeConnected();
+        case Gate::NibpSensor:
+            return sensors.nibpSensorConnected;
+        case Gate::BodyTempSensor:
+            return sensors.bodyTempSensorConnected;
+        case Gate::BloodTempSensor:
+            return sensors.bloodTempSensorConnected;
+        case Gate::Capnograph:
+            return sensors.capnographConnected;
+        case Gate::ArterialCatheter:
+            return sensors.arterialCatheterPlaced;
+        case Gate::CvpCatheter:
+            return sensors.cvpCatheterPlaced;
+        case Gate::PaCatheter:
+            return sensors.paCatheterPlaced;
+    }
+    return true;
+}
+
 void SimulatorSample::forwardBlock(bool calibrationInput) {
     psmr_metrics::metrics().setSimulationState(simulationRunning, calibration.calibrating);
     if (simulationRunning) {
@@ -62,79 +88,58 @@ void SimulatorSample::forwardBlock(bool calibrationInput) {
         if (calibrationInput) {
             performCalibration(calibration.calibrationAction, calibration.calibrationArgument);
         }
-        samples.clear();
+        for (std::vector<float>& list : sampleLists) {
+            list.clear();
+        }
         return;
     }
-    if (samples.abpSamples.size() < kBlockSamples) {
+    const size_t paceSamples = sampleLists[pace].size();
+    if (paceSamples < kBlockSamples) {
         return;
     }
     // Whole groups only: the samples beyond stay for the next block.
-    const size_t count = samples.abpSamples.size() / kBlockSamples * kBlockSamples;
+    const size_t count = paceSamples / kBlockSamples * kBlockSamples;
     ServiceStatus::valuesForwarded(count);
-    alignOn(samples.cvpSamples, samples.abpSamples.size());
-    alignOn(samples.co2Samples, samples.abpSamples.size());
-    alignOn(samples.papSamples, samples.abpSamples.size());
-    std::vector<float>& block = samples.block;
+    for (const Signal* signal : blockOrder) {
+        if (signal->keep == Keep::Paced) {
+            alignOn(sampleLists[signal->index], paceSamples);
+        }
+    }
 
     relay.beginCommandSession();
-    cut(samples.plethSamples, samples.plethSamples.size() / kPlethGroup * kPlethGroup, block);
-    if (IsSpO2ProbeConnected()) {
-        if (fires(countdowns.spo2Countdown)) {
-            relay.enableSPO2Probe(true);
-            relay.sendSPO2_ratio(vitals.spo2Value);
+    // A repeat group's countdown is counted once a block, by the first of its
+    // signals in the unit's order; the others of the group follow it.
+    size_t lastGroup = SIZE_MAX;
+    bool due = false;
+    for (const Signal* signal : blockOrder) {
+        const size_t index = signal->index;
+        if (signal->sendSamples) {
+            std::vector<float>& list = sampleLists[index];
+            cut(list, signal->keep == Keep::OwnGroups ? list.size() / kOwnGroup * kOwnGroup : count,
+                block);
+            if (gateOpen(signal->gate)) {
+                (relay.*signal->sendSamples)(block);
+                keepRest(list, block);
+            } else if (signal->sendClosed && fires(countdowns.of[signal->group])) {
+                signal->sendClosed(relay);
+            }
+            continue;
         }
-        relay.sendPLETH_50Hz(block);
-    } else if (fires(countdowns.spo2Countdown)) {
-        relay.enableSPO2Probe(false);
-    }
-
-    if (fires(countdowns.nibpCountdown)) {
-        if (sensors.nibpSensorConnected) {
-            relay.sendNIBP_mmHg(vitals.systolicPressure, vitals.diastolicPressure,
-                                vitals.meanPressure);
-        } else {
-            relay.sendDisableNIBP();
+        if (!signal->send) {
+            continue;  // goes out with the first of its group
         }
-    }
-    if (fires(countdowns.hrCountdown)) {
-        relay.sendHR_bpm(vitals.heartRate);
-    }
-    if (fires(countdowns.rrCountdown)) {
-        relay.sendRR_brpm(vitals.respirationRate);
-    }
-    if (fires(countdowns.temperatureCountdown)) {
-        if (sensors.bodyTempSensorConnected) {
-            relay.sendT1_degC(vitals.bodyTemperature);
-        } else {
-            relay.sendDisableT1();
+        if (signal->group != lastGroup) {
+            lastGroup = signal->group;
+            due = fires(countdowns.of[lastGroup]);
         }
-        if (sensors.bloodTempSensorConnected) {
-            relay.sendT2_degC(vitals.bloodTemperature);
-        } else {
-            relay.sendDisableT2();
+        if (!due) {
+            continue;
         }
-    }
-    cut(samples.co2Samples, count, block);
-    if (sensors.capnographConnected) {
-        relay.sendCO2_25Hz(block);
-        keepRest(samples.co2Samples, block);
-    } else if (fires(countdowns.co2Countdown)) {
-        relay.sendDisableCO2();
-    }
-
-    cut(samples.abpSamples, count, block);
-    if (sensors.arterialCatheterPlaced) {
-        relay.sendABP_50Hz(block);
-    }
-    cut(samples.cvpSamples, count, block);
-    if (sensors.cvpCatheterPlaced) {
-        relay.sendCVP_25Hz(block);
-        keepRest(samples.cvpSamples, block);
-    }
-    cut(samples.papSamples, count, block);
-    if (sensors.paCatheterPlaced) {
-        relay.sendPAP_50Hz(block);
-        keepRest(samples.papSamples, block);
+        if (gateOpen(signal->gate)) {
+            signal->send(relay, &values[index]);
+        } else if (signal->sendClosed) {
+            signal->sendClosed(relay);
+        }
     }
     relay.commitCommandSession();
     psmr_metrics::metrics().countBlock();

@@ -1,8 +1,6 @@
 #include "app/SimulatorSample.h"
 
-#include <array>
 #include <iostream>
-#include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <type_traits>
@@ -22,15 +20,6 @@ constexpr unsigned kAppPort = 55557;
 constexpr unsigned kClientOptions = 5;
 constexpr unsigned kSimulatorId = 1;
 
-// A changed value is stored and its numeric goes out with the next block.
-template <typename T>
-void storeChanged(T& field, T value, int32_t& countdown) {
-    if (value != field) {
-        field = value;
-        countdown = 0;
-    }
-}
-
 // Appends a sample; the oldest makes room once the list is full.
 void pushBounded(std::vector<float>& list, float sample, const char* waveform) {
     if (list.size() >= SimulatorSample::kMaxListSamples) {
@@ -47,160 +36,6 @@ constexpr psmr_metrics::Protocol kProtocol =
                                                                  : psmr_metrics::Protocol::App;
 
 }  // namespace
-
-// Every input of the bridge, in the order of its registration on each
-// connection. Integer inputs are read as integers, waveforms and other
-// floats as floats.
-const std::vector<SimulatorSample::Input>& SimulatorSample::inputs() {
-    using S = SimulatorSample;
-    using V = InputValue;
-    constexpr auto INT = CSClient::PARAM_INT;
-    constexpr auto FLOAT = CSClient::PARAM_FLOAT;
-    static const std::vector<Input> table = {
-        // SIM: the simulation speed and the calibration controls.
-        {"HW_PATSPEED", true, INT, 0,
-         "MR>HW_PATSPEED_PARAM: ", [](S& b, const V& v) { b.setSimulationSpeed(v.i); }},
-        {"HW_PATMON_CALIB_ACTION", true, INT, 0, "MR>CALIBRATION_ACTION: ",
-         [](S& b, const V& v) { b.calibration.calibrationAction = v.i; }, true},
-        {"HW_PATMON_CALIB_ARG1", true, INT, 0, "MR>CALIBRATION_ARG1: ",
-         [](S& b, const V& v) { b.calibration.calibrationArgument = v.i; }, true},
-        // APP: sensors, probe and catheters.
-        {"ARTERIAL_CATHETER_DEPTH", false, INT, 0, "MR>ARTERIAL_CATHETER_DEPTH: ",
-         [](S& b, const V& v) { b.sensors.arterialCatheterPlaced = (v.i >= 0); }},
-        {"CVP_CATHETER_DEPTH", false, INT, 0, "MR>CVP_CATHETER_DEPTH: ",
-         [](S& b, const V& v) { b.sensors.cvpCatheterPlaced = (v.i >= 0); }},
-        {"PA_CATHETER_DEPTH", false, INT, 0, "MR>PA_CATHETER_DEPTH: ",
-         [](S& b, const V& v) { b.sensors.paCatheterPlaced = (v.i >= 0); }},
-        {"PULSE_SENSOR", false, INT, 0, "MR>PULSE_SENSOR: ",
-         [](S& b, const V& v) {
-             storeChanged(b.sensors.pulseSensor, v.i, b.countdowns.spo2Countdown);
-         }},
-        {"SPO2_PROBE", false, INT, 0, nullptr,
-         [](S& b, const V& v) {
-             storeChanged(b.sensors.spo2ProbeConnected, v.i != 0, b.countdowns.spo2Countdown);
-         }},
-        {"CAPNOGRAPH_SENSOR", false, INT, 0, "MR>CAPNOGRAPH_SENSOR: ",
-         [](S& b, const V& v) {
-             storeChanged(b.sensors.capnographConnected, v.i != 0, b.countdowns.co2Countdown);
-         }},
-        {"TEMP_BODY_SENSOR", false, INT, 0, "MR>TEMP_BODY_SENSOR: ",
-         [](S& b, const V& v) { b.sensors.bodyTempSensorConnected = (v.i != 0); }},
-        {"TEMP_BLOOD_SENSOR", false, INT, 0, "MR>TEMP_BLOOD_SENSOR: ",
-         [](S& b, const V& v) { b.sensors.bloodTempSensorConnected = (v.i != 0); }},
-        {"NIBP_SENSOR", false, INT, 0, "MR>NIBP_SENSOR: ",
-         [](S& b, const V& v) {
-             storeChanged(b.sensors.nibpSensorConnected, v.i != 0, b.countdowns.nibpCountdown);
-         }},
-        {"SIMULATOR_XCONNECTED", false, INT, 0, "MR>SIMULATOR_XCONNECTED: ",
-         [](S& b, const V& v) {
-             storeChanged(b.sensors.simulatorCrossConnected, v.i != 0, b.countdowns.spo2Countdown);
-         }},
-        // APP: waveforms, one sample per value.
-        {"ARTLINE", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.abpSamples, v.f, "ABP"); }},
-        {"PLINE", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.papSamples, v.f, "PAP"); }},
-        {"CVPLINE", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.cvpSamples, v.f, "CVP"); }},
-        {"CAPNOGRAM", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) {
-             pushBounded(b.samples.co2Samples, b.calibrateCO2Value(v.f), "CO2");
-         }},
-        {"PLETH", false, FLOAT, 1, nullptr,
-         [](S& b, const V& v) { pushBounded(b.samples.plethSamples, v.f, "PLETH"); }},
-        // APP: numerics.
-        {"SAO2", false, FLOAT, 0, nullptr,
-         [](S& b, const V& v) {
-             storeChanged(b.vitals.spo2Value, b.calibrateSPO2Value(v.f),
-                          b.countdowns.spo2Countdown);
-         }},
-        {"EXT_DABP", false, INT, 0, nullptr,
-         [](S& b, const V& v) {
-             storeChanged(b.vitals.diastolicPressure, v.i, b.countdowns.nibpCountdown);
-         }},
-        {"EXT_MAP", false, INT, 0, nullptr,
-         [](S& b, const V& v) {
-             storeChanged(b.vitals.meanPressure, v.i, b.countdowns.nibpCountdown);
-         }},
-        {"EXT_SABP", false, INT, 0, nullptr,
-         [](S& b, const V& v) {
-             storeChanged(b.vitals.systolicPressure, v.i, b.countdowns.nibpCountdown);
-         }},
-        {"HRPM", false, INT, 0, nullptr,
-         [](S& b, const V& v) { storeChanged(b.vitals.heartRate, v.i, b.countdowns.hrCountdown); }},
-        {"RRPM", false, INT, 0, nullptr,
-         [](S& b, const V& v) {
-             storeChanged(b.vitals.respirationRate, v.i, b.countdowns.rrCountdown);
-         }},
-        // Temperatures go out at their repetition, changed or not.
-        {"BODY_TEMP", false, FLOAT, 0, nullptr,
-         [](S& b, const V& v) { b.vitals.bodyTemperature = v.f; }},
-        {"bloodTemp", false, FLOAT, 0, nullptr,
-         [](S& b, const V& v) { b.vitals.bloodTemperature = v.f; }},
-    };
-    return table;
-}
-
-namespace {
-
-// Every sample's name is looked up, so the look-up is a small open-addressed
-// table on a cheap hash of the name and then one comparison.
-constexpr size_t kInputSlots = 128;  // a power of two, well above the 26 inputs
-
-size_t inputSlot(std::string_view name) {
-    const auto at = [&](size_t i) { return static_cast<unsigned char>(name[i]); };
-    return (name.size() * 31 + at(0) * 7 + at(name.size() - 1) * 3 + at(name.size() / 2)) &
-           (kInputSlots - 1);
-}
-
-}  // namespace
-
-const SimulatorSample::Input* SimulatorSample::findInput(const std::string& name) {
-    using Slot = std::pair<std::string_view, const Input*>;
-    static const std::array<Slot, kInputSlots> slots = [] {
-        std::array<Slot, kInputSlots> table{};
-        for (const Input& input : inputs()) {
-            size_t i = inputSlot(input.name);
-            while (table[i].second) {
-                i = (i + 1) & (kInputSlots - 1);
-            }
-            table[i] = {input.name, &input};
-        }
-        return table;
-    }();
-    if (name.empty()) {
-        return nullptr;
-    }
-    for (size_t i = inputSlot(name);; i = (i + 1) & (kInputSlots - 1)) {
-        if (!slots[i].second || slots[i].first == name) {
-            return slots[i].second;
-        }
-    }
-}
-
-std::vector<CSClient::InputDef> SimulatorSample::definitions(bool sim) {
-    std::vector<CSClient::InputDef> defs;
-    for (const Input& input : inputs()) {
-        if (input.sim == sim) {
-            CSClient::InputDef def;
-            def.id = std::string(input.name);
-            def.type = input.type;
-            def.rate = input.rate;
-            defs.push_back(def);
-        }
-    }
-    return defs;
-}
-
-const std::vector<CSClient::InputDef>& SimulatorSample::simInputs() {
-    static const std::vector<CSClient::InputDef> defs = definitions(true);
-    return defs;
-}
-
-const std::vector<CSClient::InputDef>& SimulatorSample::appInputs() {
-    static const std::vector<CSClient::InputDef> defs = definitions(false);
-    return defs;
-}
 
 template <typename Interface>
 void SimulatorSample::ClientCallback<Interface>::connectionStateChanged(CSClient::State oldState,
@@ -237,9 +72,6 @@ SimulatorSample::SimulatorSample(Configuration* configuration, const BridgeTimin
       timings(timings) {
     simClient.setTimings(timings.client);
     appClient.setTimings(timings.client);
-    if (inputs().size() >= followers.size()) {
-        throw std::logic_error("more inputs than the look-up's guesses hold");
-    }
 }
 
 SimulatorSample::~SimulatorSample() {
@@ -254,10 +86,13 @@ SimulatorSample::~SimulatorSample() {
            appClient.getConnectionState() != CSClient::STATE_DISCONNECTED) {
         std::this_thread::sleep_for(poll);
     }
-    std::unique_lock<std::mutex> lock(mutex);
-    // A calibration worker must not outlive the object it works on.
+    psmr_sync::UniqueLock lock(mutex);
+    // A calibration worker must not outlive the object it works on. A loop, not
+    // a predicate: clang would check a predicate's lambda without the lock.
     calibration.calibrating = false;
-    workersFinished.wait(lock, [this] { return calibration.runningWorkers == 0; });
+    while (calibration.runningWorkers != 0) {
+        workersFinished.wait(lock.native());
+    }
     // It has left its loop under the mutex; only its return is left to wait for.
     if (calibrationWorker.joinable()) {
         calibrationWorker.join();
@@ -276,11 +111,17 @@ bool SimulatorSample::readConfiguration(Configuration& configuration) {
 }
 
 bool SimulatorSample::initialize(bool debugMode) {
-    return readConfiguration(*configuration) && start(debugMode);
+    bool read = false;
+    {
+        // No other thread yet; held because the Configuration is the mutex's.
+        psmr_sync::LockGuard lock(mutex);
+        read = readConfiguration(*configuration);
+    }
+    return read && start(debugMode);
 }
 
 bool SimulatorSample::start(bool debugMode) {
-    std::lock_guard<std::mutex> lock(mutex);
+    psmr_sync::LockGuard lock(mutex);
     debug = debugMode;
     if (debug) {
         relay.enableDebugMode();
@@ -334,7 +175,7 @@ bool SimulatorSample::initializeInputs() {
 
 void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& parameters) {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        psmr_sync::LockGuard lock(mutex);
         storeAndForward(parameters);
         if (!unitSettleDue) {
             return;
@@ -345,7 +186,7 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
     // numeric, even when blocks went out (and were dropped) while the unit
     // was still being enabled.
     if (settleUnit(false)) {
-        std::lock_guard<std::mutex> lock(mutex);
+        psmr_sync::LockGuard lock(mutex);
         if (simulationRunning) {
             countdowns.resetAll();
         }
@@ -354,35 +195,57 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
 
 void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& parameters) {
     bool calibrationInput = false;
-    const Input* const first = inputs().data();
     for (const CSClient::Parameter& p : parameters) {
         // The server repeats its order (ARTLINE, PLINE, ... sample after
-        // sample): the input that followed the last one last time comes first.
-        const Input* input = followers[lastInput];
-        if (!input || p.id != input->name) {
-            input = findInput(p.id);
-            if (!input) {
+        // sample): the signal that followed the last one last time comes first.
+        const Signal* signal = followers[lastInput];
+        if (!signal || p.id != signal->name) {
+            signal = findInput(p.id);
+            if (!signal) {
                 continue;
             }
-            followers[lastInput] = input;
+            followers[lastInput] = signal;
         }
-        lastInput = static_cast<size_t>(input - first) + 1;
-        // Read by the type the value came with, converted to the input's.
+        const size_t index = signal->index;
+        lastInput = index + 1;
+        // Read by the type the value came with, converted to the signal's.
         const bool sentAsFloat = p.type == CSClient::PARAM_FLOAT;
+        const float asFloat =
+            sentAsFloat ? p.value.floatValue : static_cast<float>(p.value.intValue);
+        if (signal->sendSamples) {
+            // Waveforms, nearly every value: float samples, no debug line.
+            InputValue sample{0, asFloat};
+            if (signal->adjust) {
+                sample = signal->adjust(*this, sample);
+            }
+            pushBounded(sampleLists[index], sample.f, signal->unit);
+            continue;
+        }
         InputValue value;
-        if (input->type == CSClient::PARAM_FLOAT) {
-            value.f = sentAsFloat ? p.value.floatValue : static_cast<float>(p.value.intValue);
+        if (signal->type == CSClient::PARAM_FLOAT) {
+            value.f = asFloat;
         } else {
             value.i =
                 sentAsFloat ? com_nax::wire::truncateToInt32(p.value.floatValue) : p.value.intValue;
         }
-        if (input->debugText && debug) {
-            std::cout << input->debugText << value.i << std::endl;
+        if (debug && signal->debugText) {
+            std::cout << signal->debugText << value.i << std::endl;
         }
-        input->store(*this, value);
-        calibrationInput |= input->steersCalibration;
+        keepValue(*signal, index, signal->adjust ? signal->adjust(*this, value) : value);
+        calibrationInput |= signal->steersCalibration;
     }
     forwardBlock(calibrationInput);
+}
+
+void SimulatorSample::keepValue(const Signal& signal, size_t index, const InputValue& value) {
+    if (signal.keep == Keep::Elsewhere) {
+        signal.store(*this, value);
+    } else if (signal.keep == Keep::Latest) {
+        values[index] = value;
+    } else if (value.i != values[index].i || value.f != values[index].f) {
+        values[index] = value;
+        countdowns.of[signal.group] = 0;
+    }
 }
 
 void SimulatorSample::setSimulationSpeed(int32_t speed) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -15,6 +15,7 @@
 #include "client/protocols/SimClient.h"
 #include "config/Configuration.h"
 #include "relay/MonitorRelayAdaptor.h"
+#include "sync/Mutex.h"
 
 // The bridge: owns both simulation-server clients and the unit link, stores
 // the server's parameter updates and forwards them to the unit in blocks,
@@ -58,30 +59,34 @@ class SimulatorSample {
     // For a bridge built alone (benchmarks, tests): readConfiguration, then start.
     bool initialize(bool debug);
     bool initializeInputs();
-    void parametersUpdated(const std::vector<com_nax::CSClient::Parameter>& parameters);
+    void parametersUpdated(const std::vector<com_nax::CSClient::Parameter>& parameters)
+        EXCLUDES(mutex);
 
     // Supervises the unit; returns true once it has been given up.
-    bool run();
-    bool IsSpO2ProbeConnected();
+    bool run() EXCLUDES(mutex);
+    bool IsSpO2ProbeConnected() REQUIRES(mutex);
 
-    void performCalibration(int action, int argument);
+    void performCalibration(int action, int argument) REQUIRES(mutex);
     // Body of the calibration worker thread, which a Start action runs when
     // no worker is alive; ends when it finds no calibration in progress, and
     // starts its test signal afresh when a newer one (a newer generation)
     // began meanwhile. Counted in `runningWorkers`, which the starter has
     // already incremented.
-    void calibrationData(unsigned generation);
-    int calibrateSPO2Value(float value) const;
-    float calibrateCO2Value(float value) const;
+    void calibrationData(unsigned generation) EXCLUDES(mutex);
+    int calibrateSPO2Value(float value) const REQUIRES(mutex);
+    float calibrateCO2Value(float value) const REQUIRES(mutex);
 
     // Each waveform list keeps at most this many samples (about 2.4 s): a
     // waveform that arrives without any ARTLINE must not pile up for ever.
     static constexpr size_t kMaxListSamples = 200;
 
-    // The parameters the bridge subscribes to (3 SIM, 23 APP), in the order
-    // they are registered; both lists come from the one table of inputs.
+    // The parameters the bridge subscribes to, in the order they are
+    // registered; both lists come from the one table of signals.
     static const std::vector<com_nax::CSClient::InputDef>& simInputs();
     static const std::vector<com_nax::CSClient::InputDef>& appInputs();
+    // The unit's commands the bridge forwards the signals with (the waveforms'
+    // or the numerics'), as the unit spells them.
+    static std::vector<std::string> unitCommands(bool waveforms);
 
   private:
     // One input's value, already in the input's type.
@@ -89,78 +94,27 @@ class SimulatorSample {
         int32_t i = 0;
         float f = 0.0f;
     };
-    // One input of the bridge: its subscription and what its value does to
-    // the bridge's state (`mutex` held).
-    struct Input {
-        std::string_view name;
-        bool sim;  // subscribed on the SIM connection, else on the APP one
-        com_nax::CSClient::ParameterType type;
-        int32_t rate;
-        const char* debugText;  // printed with the integer value in debug mode, or null
-        void (*store)(SimulatorSample& bridge, const InputValue& value);
-        bool steersCalibration = false;  // a calibration control: the calibration acts on it
+    // Where the bridge keeps a signal's value.
+    enum class Keep : uint8_t {
+        Elsewhere,  // `store` puts it into the bridge's state (controls, sensors)
+        Changed,    // in its slot; a change brings its repeat group forward
+        Latest,     // in its slot; goes out at its repetition only
+        Pace,       // samples; each whole ten of them make a block
+        Paced,      // samples; aligned on the pace's and cut with them
+        OwnGroups,  // samples; a block takes its own whole groups
     };
-    static const std::vector<Input>& inputs();
-    static const Input* findInput(const std::string& name);
-    static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
-
-    // parametersUpdated's storing and forwarding; `mutex` held.
-    void storeAndForward(const std::vector<com_nax::CSClient::Parameter>& parameters);
-    // Tail of parametersUpdated; `mutex` held.
-    void forwardBlock(bool calibrationInput);
-    // Enables the unit if it is not, waiting for its replies without `mutex`
-    // (which must not be held by the caller).
-    void enableOutsideLock();
-    // Brings the unit to what the flags ask for (enabled while the simulation
-    // runs or a calibration is in progress), talking to it without `mutex`,
-    // which the caller must not hold. `enableTried`: the caller has just tried
-    // to enable it. True when it enabled the unit.
-    bool settleUnit(bool enableTried);
-    // HW_PATSPEED: 1 runs the simulation; the unit follows once `mutex` is
-    // released (see unitSettleDue).
-    void setSimulationSpeed(int32_t speed);
-    // Action 100: the recorded points into the configuration, then the file.
-    void saveCalibration();
-
-    // Declared before the clients so that they outlive them: a client's
-    // receive thread calls them until the client itself is destroyed.
-    std::unique_ptr<SimClientCallback> simCallback;
-    std::unique_ptr<AppClientCallback> appCallback;
-
-    com_nax::SimClient simClient;
-    com_nax::AppClient appClient;
-    bool debug = false;
-    Configuration* configuration;
-    // Guards every field below, the Configuration after start-up, and every
-    // command session sent to `relay` (receive threads, calibration worker).
-    // Taken with no other lock of this object held; the client library's
-    // locks are never held by the threads that take it. The unit's health
-    // requests (run(), the worker's enabling) go out without it: the adaptor
-    // serialises them itself.
-    std::mutex mutex;
-    MonitorRelayAdaptor relay;
-    // The input that came after each input (by table position + 1; 0 before
-    // the first) the last time: the guess the look-up tries first.
-    std::array<const Input*, 32> followers{};
-    size_t lastInput = 0;
-    bool simulationRunning = false;
-    // HW_PATSPEED changed: the thread that stored it enables or disables the
-    // unit after releasing `mutex`, so that the other connection's blocks do
-    // not wait for the unit's replies.
-    bool unitSettleDue = false;
-
-    // The last values of the numerics, as the unit is given them.
-    struct Vitals {
-        int32_t spo2Value = 0;
-        int32_t diastolicPressure = 0;
-        int32_t meanPressure = 0;
-        int32_t systolicPressure = 0;
-        int32_t heartRate = 0;
-        int32_t respirationRate = 0;
-        float bodyTemperature = 0.0f;
-        float bloodTemperature = 0.0f;
-    } vitals;
-
+    // What the patient must have for a signal to reach the unit.
+    enum class Gate : uint8_t {
+        None,
+        Probe,
+        NibpSensor,
+        BodyTempSensor,
+        BloodTempSensor,
+        Capnograph,
+        ArterialCatheter,
+        CvpCatheter,
+        PaCatheter,
+    };
     // Sensors, probe and catheters of the simulated patient.
     struct Sensors {
         bool arterialCatheterPlaced = false;
@@ -173,38 +127,114 @@ class SimulatorSample {
         bool bodyTempSensorConnected = false;
         bool bloodTempSensorConnected = false;
         bool nibpSensorConnected = false;
-    } sensors;
+    };
+    using Relay = MonitorRelayAdaptor;
+    // One signal, from the server's name to the unit's command (app/SignalTable.cpp).
+    // The fields every sample reads come first: they share a cache line.
+    struct Signal {
+        std::string_view name;  // the server's
+        size_t index = 0;       // its position in the table, its slots' too
+        // Applied on arrival, before the value is kept (the calibration tables).
+        InputValue (*adjust)(const SimulatorSample& bridge, InputValue value) = nullptr;
+        void (Relay::*sendSamples)(std::vector<float>& samples) = nullptr;  // a waveform's
+        const char* unit = nullptr;                                         // the unit's command
+        com_nax::CSClient::ParameterType type = com_nax::CSClient::PARAM_INT;
+        bool sim = false;  // subscribed on the SIM connection, else on the APP one
+        Keep keep = Keep::Elsewhere;
+        bool steersCalibration = false;  // a calibration control: the calibration acts on it
+        uint8_t step = 0;                // its place in a block (app/SignalTable.cpp); 0: not sent
+        uint8_t group = 0;               // repeat group: index of its countdown
+        Gate gate = Gate::None;          // closed: `sendClosed`, or nothing
+        int32_t rate = 0;
+        const char* debugText = nullptr;  // printed with the integer value in debug mode
+        void (*store)(SimulatorSample& bridge, const InputValue& value) = nullptr;  // Elsewhere
+        // A numeric's command; `values` starts at its own slot.
+        void (*send)(Relay& relay, const InputValue* values) = nullptr;
+        void (*sendClosed)(Relay& relay) = nullptr;
+    };
+    // The signals in the order of their subscription.
+    static const std::vector<Signal>& signals();
+    // The signals that reach the unit, in the order a block sends them.
+    static const std::vector<const Signal*>& unitOrder();
+    static size_t repeatGroups();
+    // The signal whose samples make the blocks.
+    static size_t paceSignal();
+    // A sensor's store: its state from the value (not 0: present); a change
+    // brings `group` forward.
+    template <bool Sensors::*state, uint8_t group>
+    static void storeSensor(SimulatorSample& bridge, const InputValue& value)
+        REQUIRES(bridge.mutex);
+    static const Signal* findInput(const std::string& name);
+    static std::vector<com_nax::CSClient::InputDef> definitions(bool sim);
+    bool gateOpen(Gate gate) REQUIRES(mutex);
 
-    // Blocks until each numeric goes out again; 0 sends it with the next block.
+    // parametersUpdated's storing and forwarding; `mutex` held.
+    void storeAndForward(const std::vector<com_nax::CSClient::Parameter>& parameters)
+        REQUIRES(mutex);
+    // Keeps a numeric's value where its row says; `mutex` held.
+    void keepValue(const Signal& signal, size_t index, const InputValue& value) REQUIRES(mutex);
+    // Tail of parametersUpdated; `mutex` held.
+    void forwardBlock(bool calibrationInput) REQUIRES(mutex);
+    // Enables the unit if it is not, waiting for its replies without `mutex`
+    // (which must not be held by the caller).
+    void enableOutsideLock() EXCLUDES(mutex);
+    // Brings the unit to what the flags ask for (enabled while the simulation
+    // runs or a calibration is in progress), talking to it without `mutex`,
+    // which the caller must not hold. `enableTried`: the caller has just tried
+    // to enable it. True when it enabled the unit.
+    bool settleUnit(bool enableTried) EXCLUDES(mutex);
+    // HW_PATSPEED: 1 runs the simulation; the unit follows once `mutex` is
+    // released (see unitSettleDue).
+    void setSimulationSpeed(int32_t speed) REQUIRES(mutex);
+    // Action 100: the recorded points into the configuration, then the file.
+    void saveCalibration() REQUIRES(mutex);
+
+    // Declared before the clients so that they outlive them: a client's
+    // receive thread calls them until the client itself is destroyed.
+    std::unique_ptr<SimClientCallback> simCallback;
+    std::unique_ptr<AppClientCallback> appCallback;
+
+    com_nax::SimClient simClient;
+    com_nax::AppClient appClient;
+    bool debug = false;
+    Configuration* configuration PT_GUARDED_BY(mutex);
+    // Guards every field below, the Configuration after start-up, and every
+    // command session sent to `relay` (receive threads, calibration worker).
+    // Taken with no other lock of this object held; the client library's
+    // locks are never held by the threads that take it. The unit's health
+    // requests (run(), the worker's enabling) go out without it: the adaptor
+    // serialises them itself.
+    psmr_sync::Mutex mutex;
+    MonitorRelayAdaptor relay;
+    // The tables, fetched once: the forwarding path consults them for every sample.
+    const std::vector<const Signal*>& blockOrder = unitOrder();
+    const size_t pace = paceSignal();
+    // The signal that came after each signal (by table position + 1; 0 before
+    // the first) the last time: the guess the look-up tries first.
+    std::vector<const Signal*> followers GUARDED_BY(mutex) =
+        std::vector<const Signal*>(signals().size() + 1);
+    size_t lastInput GUARDED_BY(mutex) = 0;
+    bool simulationRunning GUARDED_BY(mutex) = false;
+    // HW_PATSPEED changed: the thread that stored it enables or disables the
+    // unit after releasing `mutex`, so that the other connection's blocks do
+    // not wait for the unit's replies.
+    bool unitSettleDue GUARDED_BY(mutex) = false;
+
+    // Sensors, probe and catheters of the simulated patient.
+    Sensors sensors GUARDED_BY(mutex);
+
+    // Each signal's slot: the numerics' last values as the unit is given
+    // them, the waveforms' samples gathered for the next block.
+    std::vector<InputValue> values GUARDED_BY(mutex) = std::vector<InputValue>(signals().size());
+    std::vector<std::vector<float>> sampleLists GUARDED_BY(mutex) =
+        std::vector<std::vector<float>>(signals().size());
+    std::vector<float> block GUARDED_BY(mutex);  // one waveform's share of a block, reused
+
+    // Blocks until each repeat group goes out again; 0 sends it with the next block.
     struct Countdowns {
-        int32_t spo2Countdown = 0;
-        int32_t nibpCountdown = 0;
-        int32_t hrCountdown = 0;
-        int32_t rrCountdown = 0;
-        int32_t temperatureCountdown = 0;
-        int32_t co2Countdown = 0;
-        void resetAll() {
-            spo2Countdown = nibpCountdown = hrCountdown = rrCountdown = 0;
-            temperatureCountdown = co2Countdown = 0;
-        }
-    } countdowns;
-
-    // Waveform samples gathered for the next block.
-    struct SampleLists {
-        std::vector<float> abpSamples;
-        std::vector<float> papSamples;
-        std::vector<float> cvpSamples;
-        std::vector<float> co2Samples;
-        std::vector<float> plethSamples;
-        std::vector<float> block;  // one channel's share of a block, reused
-        void clear() {
-            abpSamples.clear();
-            papSamples.clear();
-            cvpSamples.clear();
-            co2Samples.clear();
-            plethSamples.clear();
-        }
-    } samples;
+        std::vector<int32_t> of = std::vector<int32_t>(repeatGroups());
+        void resetAll() { std::fill(of.begin(), of.end(), 0); }
+    } countdowns GUARDED_BY(mutex);
 
     // The calibration the server steers while the simulation is stopped.
     struct CalibrationState {
@@ -221,11 +251,11 @@ class SimulatorSample {
         // starting another. The destructor waits until none is left.
         unsigned calibrationGeneration = 0;
         unsigned runningWorkers = 0;
-    } calibration;
+    } calibration GUARDED_BY(mutex);
     std::condition_variable workersFinished;
     // The worker thread; joined by the next Start once it has left, or by the
     // destructor. Started and joined with `mutex` held.
-    std::thread calibrationWorker;
+    std::thread calibrationWorker GUARDED_BY(mutex);
 
     BridgeTimings timings;
 };

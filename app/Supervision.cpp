@@ -24,7 +24,7 @@ bool SimulatorSample::settleUnit(bool enableTried) {
     for (;;) {
         bool wanted = false;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            psmr_sync::LockGuard lock(mutex);
             wanted = simulationRunning || calibration.calibrating;
         }
         if (wanted == relay.isEnabled()) {
@@ -53,7 +53,7 @@ bool SimulatorSample::run() {
         }
         {
             // The flags are written by the receive threads under the mutex.
-            std::lock_guard<std::mutex> lock(mutex);
+            psmr_sync::LockGuard lock(mutex);
             if (!simulationRunning && !calibration.calibrating) {
                 continue;
             }
@@ -76,7 +76,7 @@ bool SimulatorSample::run() {
             failures = 0;
             // A unit found by a search may have moved (DHCP): after long
             // silence, search again. Under the mutex: the link is replaced.
-            std::lock_guard<std::mutex> lock(mutex);
+            psmr_sync::LockGuard lock(mutex);
             if (relay.researchIfSilent()) {
                 countdowns.resetAll();  // every numeric again for the unit found
             }

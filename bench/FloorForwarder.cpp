@@ -232,6 +232,10 @@ struct FloorForwarder::State {
     std::uint8_t read[kReadBuffer];
 };
 
+std::vector<std::string> FloorForwarder::inputNames() {
+    return std::vector<std::string>(kInputNames, kInputNames + kInputCount);
+}
+
 FloorForwarder::FloorForwarder(const std::map<std::string, std::uint32_t>& ids, Table spo2,
                                Table co2, const sockaddr_in& unit)
     : state_(new State), unit_(unit) {

@@ -35,6 +35,10 @@ class FloorForwarder {
         bool ok = false;
     };
 
+    // The APP inputs the floor forwards: its own list, which a test holds
+    // against the bridge's table.
+    static std::vector<std::string> inputNames();
+
     // `ids`: the server id of each input name, as the subscription reply gave them.
     FloorForwarder(const std::map<std::string, std::uint32_t>& ids, Table spo2, Table co2,
                    const sockaddr_in& unit);

@@ -8,7 +8,7 @@
 #include "emulators/sim_server/ByteCodec.h"
 
 // The APP-port traffic of a running scenario, generated deterministically:
-// what the server answers the bridge's 23 input subscriptions with, and a
+// what the server answers the bridge's APP input subscriptions with, and a
 // stream of patient updates (samplesPerUpdate samples of each of the five
 // waveforms per update, numerics every so often) as framed bytes.
 namespace fwdbench {
@@ -23,8 +23,8 @@ struct TrafficInput {
     float initial = 0;  // the current value the subscription reply carries
 };
 
-// The 23 APP inputs of the bridge, with the server ids this traffic gives
-// them: kIdBase plus their position in this list.
+// The APP inputs of the bridge (a test holds them against its table), with
+// the server ids this traffic gives them: kIdBase plus their position here.
 const std::vector<TrafficInput>& trafficInputs();
 constexpr std::uint32_t kIdBase = 1001;
 // 0 for a name the server does not know.

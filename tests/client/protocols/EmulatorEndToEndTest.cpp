@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/SimulatorSample.h"
 #include "client/protocols/AppClient.h"
 #include "client/protocols/CallbackRecorder.h"
 #include "client/protocols/FastTimings.h"
@@ -51,23 +52,10 @@ bool sawValue(Recorder& r, const std::string& id, int value) {
         kWait);
 }
 
-// The bridge's APP inputs: sensor and catheter states, five waveforms (rate 1)
-// and the numerics.
-std::vector<CSClient::InputDef> bridgeAppInputs() {
-    std::vector<CSClient::InputDef> defs;
-    for (const char* id :
-         {"ARTERIAL_CATHETER_DEPTH", "CVP_CATHETER_DEPTH", "PA_CATHETER_DEPTH", "PULSE_SENSOR",
-          "SPO2_PROBE", "CAPNOGRAPH_SENSOR", "TEMP_BODY_SENSOR", "TEMP_BLOOD_SENSOR", "NIBP_SENSOR",
-          "SIMULATOR_XCONNECTED", "EXT_DABP", "EXT_MAP", "EXT_SABP", "HRPM", "RRPM"}) {
-        defs.push_back({id, CSClient::PARAM_INT, 0});
-    }
-    for (const char* id : {"ARTLINE", "PLINE", "CVPLINE", "CAPNOGRAM", "PLETH"}) {
-        defs.push_back({id, CSClient::PARAM_FLOAT, 1});
-    }
-    for (const char* id : {"SAO2", "BODY_TEMP", "bloodTemp"}) {
-        defs.push_back({id, CSClient::PARAM_FLOAT, 0});
-    }
-    return defs;
+// The bridge's APP inputs, from its table of signals: sensor and catheter
+// states, five waveforms (rate 1) and the numerics.
+const std::vector<CSClient::InputDef>& bridgeAppInputs() {
+    return SimulatorSample::appInputs();
 }
 
 // Keeps counts and the last value per id instead of every batch: the waveforms
@@ -188,7 +176,7 @@ TEST(EmulatorEndToEnd, AppClientSubscribesTheBridgeInputsOfARunningScenario) {
     client.setTimings(keepAliveSoon);
     ASSERT_TRUE(client.addCallbackInterface(&counter));
     const std::vector<CSClient::InputDef> inputs = bridgeAppInputs();
-    ASSERT_EQ(23u, inputs.size());
+    ASSERT_FALSE(inputs.empty());
     ASSERT_EQ(CSClient::RESULT_OK, client.registerInputParameters(inputs));
     ASSERT_EQ(CSClient::RESULT_OK, client.open("127.0.0.1", emu.appPort(), nullptr));
     ASSERT_EQ(CSClient::RESULT_OK, client.startKeepAlive());
@@ -198,11 +186,11 @@ TEST(EmulatorEndToEnd, AppClientSubscribesTheBridgeInputsOfARunningScenario) {
     ASSERT_TRUE(testsupport::waitUntil([&] { return client.getActiveSce().sceId == sce; }, kWait))
         << "the running scenario was never taken from the list";
     ASSERT_TRUE(testsupport::waitUntil(
-        [&] { return client.getNumberOfRegisteredInputParameters() == 23; }, kWait))
-        << "only " << client.getNumberOfRegisteredInputParameters()
-        << " of the 23 inputs were confirmed";
+        [&] { return client.getNumberOfRegisteredInputParameters() == inputs.size(); }, kWait))
+        << "only " << client.getNumberOfRegisteredInputParameters() << " of the " << inputs.size()
+        << " inputs were confirmed";
     EXPECT_EQ(0u, client.getNumberOfUnregisteredInputParameters());
-    EXPECT_EQ(23u, emu.subscriptions(Protocol::App).size());
+    EXPECT_EQ(inputs.size(), emu.subscriptions(Protocol::App).size());
 
     // Initial values come with the confirmation, typed as registered; the
     // confirmed count is set before the receive thread hands them on.
@@ -213,7 +201,11 @@ TEST(EmulatorEndToEnd, AppClientSubscribesTheBridgeInputsOfARunningScenario) {
         << "BODY_TEMP never arrived";
 
     // Every waveform streams samples while the scenario runs.
-    for (const char* wave : {"ARTLINE", "PLINE", "CVPLINE", "CAPNOGRAM", "PLETH"}) {
+    for (const CSClient::InputDef& def : inputs) {
+        if (def.rate != 1) {
+            continue;
+        }
+        const std::string& wave = def.id;
         EXPECT_TRUE(testsupport::waitUntil([&] { return counter.count(wave) >= 40; }, kWait))
             << wave << ": only " << counter.count(wave) << " samples arrived";
     }
@@ -252,8 +244,9 @@ TEST(EmulatorEndToEnd, AppClientResubscribesAfterTheServerRestarts) {
     ASSERT_TRUE(client.addCallbackInterface(&counter));
     ASSERT_EQ(CSClient::RESULT_OK, client.registerInputParameters(bridgeAppInputs()));
     ASSERT_EQ(CSClient::RESULT_OK, client.open("127.0.0.1", emu->appPort(), nullptr));
+    const size_t subscribed = bridgeAppInputs().size();
     ASSERT_TRUE(testsupport::waitUntil(
-        [&] { return emu->subscriptions(Protocol::App).size() == 23; }, kWait));
+        [&] { return emu->subscriptions(Protocol::App).size() == subscribed; }, kWait));
 
     // Same port, fresh server: no subscriptions, a scenario already running.
     options.appPort = emu->appPort();
@@ -264,7 +257,7 @@ TEST(EmulatorEndToEnd, AppClientResubscribesAfterTheServerRestarts) {
     ASSERT_TRUE(testsupport::waitUntil([&] { return counter.readyCount() == 2; }, kWait))
         << "no reconnection to the restarted server";
     EXPECT_TRUE(testsupport::waitUntil(
-        [&] { return emu->subscriptions(Protocol::App).size() == 23; }, kWait))
+        [&] { return emu->subscriptions(Protocol::App).size() == subscribed; }, kWait))
         << "the restarted server holds " << emu->subscriptions(Protocol::App).size()
         << " subscriptions";
     emu->set("HRPM", 77);
