@@ -35,7 +35,7 @@ int SimulatorSample::calibrateSPO2Value(float value) const {
 }
 
 float SimulatorSample::calibrateCO2Value(float value) const {
-    return co2FromTable(configuration->co2Calibration, value);
+    return co2FromTable(co2Conversion, value);
 }
 
 void SimulatorSample::performCalibration(int action, int argument) {
@@ -153,6 +153,7 @@ void SimulatorSample::saveCalibration() {
         std::cerr << "MR>ERROR>Calibration not saved: the previous tables stay in use."
                   << std::endl;
     }
+    co2Conversion = co2Table(configuration->co2Calibration);
 }
 
 void SimulatorSample::calibrationData(unsigned generation) {

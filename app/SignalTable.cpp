@@ -272,6 +272,7 @@ std::vector<CSClient::InputDef> SimulatorSample::definitions(bool sim) {
             def.id = std::string(input.name);
             def.type = input.type;
             def.rate = input.rate;
+            def.tag = &input;  // each value comes back with its signal
             defs.push_back(def);
         }
     }

@@ -122,6 +122,7 @@ bool SimulatorSample::initialize(bool debugMode) {
 
 bool SimulatorSample::start(bool debugMode) {
     psmr_sync::LockGuard lock(mutex);
+    co2Conversion = co2Table(configuration->co2Calibration);
     debug = debugMode;
     if (debug) {
         relay.enableDebugMode();
@@ -196,15 +197,19 @@ void SimulatorSample::parametersUpdated(const std::vector<CSClient::Parameter>& 
 void SimulatorSample::storeAndForward(const std::vector<CSClient::Parameter>& parameters) {
     bool calibrationInput = false;
     for (const CSClient::Parameter& p : parameters) {
-        // The server repeats its order (ARTLINE, PLINE, ... sample after
+        // Values of the bridge's own subscriptions name their signal. For
+        // others the server repeats its order (ARTLINE, PLINE, ... sample after
         // sample): the signal that followed the last one last time comes first.
-        const Signal* signal = followers[lastInput];
-        if (!signal || p.id != signal->name) {
-            signal = findInput(p.id);
-            if (!signal) {
-                continue;
+        const Signal* signal = static_cast<const Signal*>(p.tag);
+        if (!signal) {
+            signal = followers[lastInput];
+            if (!signal || p.id != signal->name) {
+                signal = findInput(p.id);
+                if (!signal) {
+                    continue;
+                }
+                followers[lastInput] = signal;
             }
-            followers[lastInput] = signal;
         }
         const size_t index = signal->index;
         lastInput = index + 1;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/BridgeTimings.h"
+#include "app/Conversion.h"
 #include "client/protocols/AppClient.h"
 #include "client/protocols/SimClient.h"
 #include "config/Configuration.h"
@@ -219,6 +220,9 @@ class SimulatorSample {
     // unit after releasing `mutex`, so that the other connection's blocks do
     // not wait for the unit's replies.
     bool unitSettleDue GUARDED_BY(mutex) = false;
+    // The configuration's CO2 table laid out for the samples: made again when
+    // the bridge starts (the configuration read) and when a calibration is saved.
+    ConversionTable co2Conversion GUARDED_BY(mutex) = co2Table(configuration->co2Calibration);
 
     // Sensors, probe and catheters of the simulated patient.
     Sensors sensors GUARDED_BY(mutex);

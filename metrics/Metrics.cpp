@@ -26,10 +26,7 @@ std::int64_t steadyNs() {
 }  // namespace
 
 void Registry::countWaveformValues(const char* waveform, std::size_t values) {
-    const std::size_t i = find(kWaveforms, waveform);
-    if (i < kWaveforms.size() && values > 0) {
-        add(waveformValues_[i], values);
-    }
+    countWaveformValues(find(kWaveforms, waveform), values);
 }
 
 void Registry::countWaveformDropped(const char* waveform) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 
@@ -28,6 +29,19 @@ constexpr std::array<const char*, 3> kHealthResults = {"answered", "unanswered",
 
 using Counter = std::atomic<std::uint64_t>;
 
+// The place of `waveform` in kWaveforms, kWaveforms.size() for other names.
+// Its length is known, so that each comparison is a few loads.
+template <std::size_t N>
+std::size_t waveformIndex(const char (&waveform)[N]) {
+    for (std::size_t i = 0; i < kWaveforms.size(); ++i) {
+        if (std::char_traits<char>::length(kWaveforms[i]) == N - 1 &&
+            std::memcmp(kWaveforms[i], waveform, N) == 0) {
+            return i;
+        }
+    }
+    return kWaveforms.size();
+}
+
 class Registry {
   public:
     // ---- forwarding (receive threads) ----
@@ -35,6 +49,13 @@ class Registry {
     void countDatagram() { add(datagrams_); }
     // `waveform` as the unit's command names it; other names are not counted.
     void countWaveformValues(const char* waveform, std::size_t values);
+    // The same by the name's place in kWaveforms (waveformIndex): every block
+    // counts here, so without looking the name up.
+    void countWaveformValues(std::size_t waveform, std::size_t values) {
+        if (waveform < kWaveforms.size() && values > 0) {
+            add(waveformValues_[waveform], values);
+        }
+    }
     void countWaveformDropped(const char* waveform);
     void countNumeric(const char* numeric);
     void setSimulationState(bool running, bool calibrating) {

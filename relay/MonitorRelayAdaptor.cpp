@@ -256,7 +256,7 @@ void MonitorRelayAdaptor::sendWaveform(const char (&name)[N], std::vector<float>
     }
     *encoded.end = '@';
     closeSessionLine(static_cast<std::size_t>(encoded.end + 1 - line));
-    psmr_metrics::metrics().countWaveformValues(name, encoded.values);
+    psmr_metrics::metrics().countWaveformValues(psmr_metrics::waveformIndex(name), encoded.values);
 }
 
 void MonitorRelayAdaptor::sendABP_50Hz(std::vector<float>& samples) {

@@ -56,6 +56,9 @@ class CSClient {
         std::string id;  // shorter than 32 characters
         ParameterType type = PARAM_INVALID;
         int32_t rate = 0;  // update-rate selector 0..3
+        // The application's own mark (for example its row for this input),
+        // handed back with each of the input's values; not sent.
+        const void* tag = nullptr;
     };
 
     // An output: a value the client provides.
@@ -70,6 +73,8 @@ class CSClient {
         ParameterValue value{};  // zero bits
         ParameterType type = PARAM_INVALID;
         bool override = false;
+        // A received input's InputDef::tag; null otherwise, and not sent.
+        const void* tag = nullptr;
 
         static Parameter makeFloat(const std::string& id, float value, bool override = false) {
             Parameter p;

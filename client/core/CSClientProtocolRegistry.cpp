@@ -68,6 +68,7 @@ CSClientProtocol::InputParameterEntry* newEntry(const CSClient::InputDef& def) {
     entry->id = def.id;
     entry->type = def.type;
     entry->rate = def.rate;
+    entry->tag = def.tag;
     return entry;
 }
 
@@ -266,6 +267,7 @@ void CSClientProtocol::reregisterAllInputParameters() {
             def.id = item.second->id;
             def.type = item.second->type;
             def.rate = item.second->rate;
+            def.tag = item.second->tag;
             defs.push_back(def);
             delete item.second;
         }

@@ -23,6 +23,7 @@ struct InputParameterEntry {
     CSClient::ParameterType type = CSClient::PARAM_INVALID;
     int32_t rate = 0;
     uint32_t serverId = kUnassignedServerId;
+    const void* tag = nullptr;  // the application's, from its InputDef
 };
 
 struct OutputParameterEntry {
@@ -116,6 +117,7 @@ struct UpdateScratch {
         }
         if (named[at] != &entry) {
             out.id = entry.id;
+            out.tag = entry.tag;
             named[at] = &entry;
         }
         return true;

@@ -216,6 +216,19 @@ TEST_F(Calibration, AWorkerHeldUpByASilentUnitDoesNotReplayItsMissedCycles) {
     }
 }
 
+// The bridge converts the CAPNOGRAM samples through a copy of the CO2 table
+// laid out once: a saved calibration must reach it.
+TEST_F(Calibration, SavedCo2PointsConvertTheNextSamples) {
+    ASSERT_FLOAT_EQ(bridge->calibrateCO2Value(20.0f), 0.251f);  // {0: 1, 40: 501}
+    CaptureStdout();
+    bridge->parametersUpdated(action(1, 0));
+    bridge->parametersUpdated(action(4, 300));
+    bridge->parametersUpdated(action(40, 30));
+    bridge->parametersUpdated(action(100, 0));
+    GetCapturedStdout();
+    EXPECT_FLOAT_EQ(bridge->calibrateCO2Value(15.0f), 0.1505f);  // 1 + 299 * 15/30
+}
+
 TEST_F(Calibration, AFailedSaveKeepsThePreviousTablesInMemoryAndSaysSo) {
     const int before = bridge->calibrateSPO2Value(90.0f);
     const std::string original = [&] {

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "app/Conversion.h"
 
@@ -62,4 +65,57 @@ TEST_F(Conversions, Co2InterpolatesAndDividesByAThousand) {
 
     co2Calibration.clear();
     EXPECT_FLOAT_EQ(co2(35.f), 0.001f);
+}
+
+namespace {
+
+// The conversion as it walked the map itself, sample by sample: the laid-out
+// table must give the same bits.
+float walkTable(const std::map<float, float>& table, float anchorValue, float x) {
+    float prevKey = 0.0f;
+    float prevValue = anchorValue;
+    if (!table.empty() && std::isinf(x) && x < 0) {
+        return table.begin()->second;
+    }
+    for (const auto& point : table) {
+        if (x < point.first) {
+            if (!(point.first > prevKey)) {
+                return point.second;
+            }
+            return prevValue +
+                   ((point.second - prevValue) * (x - prevKey)) / (point.first - prevKey);
+        }
+        prevKey = point.first;
+        prevValue = point.second;
+    }
+    return prevValue;
+}
+
+uint32_t bitsOf(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+}  // namespace
+
+TEST_F(Conversions, Co2TableLaidOutOnceConvertsToTheSameBits) {
+    const std::vector<std::map<float, float>> tables = {
+        {},
+        {{40.f, 501.f}},
+        {{0.f, 1.f}, {40.f, 501.f}},
+        {{-10.f, 3.f}, {7.5f, 200.f}, {38.f, 300.f}, {80.f, 950.5f}},
+        {{0.3f, 1e30f}, {0.6f, -1e30f}, {1e20f, 7.f}},
+    };
+    std::vector<float> inputs = {kNaN, kInf, -kInf, 0.f, -0.f, 40.f, 7.5f, 1e-40f, 3e38f, -3e38f};
+    for (float x = -50.f; x < 120.f; x += 0.0137f) {
+        inputs.push_back(x);
+    }
+    for (const auto& table : tables) {
+        const ConversionTable laidOut = co2Table(table);
+        for (const float x : inputs) {
+            ASSERT_EQ(bitsOf(co2FromTable(laidOut, x)), bitsOf(walkTable(table, 1.0f, x) / 1000.0f))
+                << "table of " << table.size() << " points, input " << x;
+        }
+    }
 }

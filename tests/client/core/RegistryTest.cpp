@@ -208,6 +208,45 @@ TEST_F(Registry, AnUpdateBeyondWhatIsKeptIsDeliveredAndForgotten) {
     engine.removeCallbackInterface(&recorder);
 }
 
+// Each value carries its input's tag, also when a record's id comes to name
+// another input and after the inputs are registered again.
+TEST_F(Registry, ValuesCarryTheirInputsTag) {
+    struct TagRecorder : CSClient::CallbackIface {
+        std::vector<std::vector<const void*>> updates;
+        void connectionStateChanged(CSClient::State, CSClient::State) override {}
+        void parametersUpdated(const std::vector<CSClient::Parameter>& parameters) override {
+            updates.emplace_back();
+            for (const auto& p : parameters) {
+                updates.back().push_back(p.tag);
+            }
+        }
+    } recorder;
+    ASSERT_TRUE(engine.addCallbackInterface(&recorder));
+    const int rows[3] = {};
+    CSClient::InputDef a = in("A"), b = in("B"), c = in("C");
+    a.tag = &rows[0];
+    b.tag = &rows[1];
+    c.tag = &rows[2];
+    ASSERT_EQ(client.registerInputParameters({a, b, c}), CSClient::RESULT_OK);
+    engine.confirmInput("A", 1);
+    engine.confirmInput("B", 2);
+    engine.deliver({{1, 1.f}, {2, 2.f}});
+    ASSERT_EQ(client.unregisterInputParameter("B"), CSClient::RESULT_OK);
+    engine.confirmInput("C", 2);
+    engine.deliver({{1, 1.f}, {2, 2.f}});
+    testing::internal::CaptureStdout();
+    engine.reregisterAllInputParameters();
+    testing::internal::GetCapturedStdout();
+    engine.confirmInput("C", 1);
+    engine.confirmInput("A", 2);
+    engine.deliver({{1, 1.f}, {2, 2.f}});
+
+    const std::vector<std::vector<const void*>> expected = {
+        {&rows[0], &rows[1]}, {&rows[0], &rows[2]}, {&rows[2], &rows[0]}};
+    EXPECT_EQ(recorder.updates, expected);
+    engine.removeCallbackInterface(&recorder);
+}
+
 TEST_F(Registry, ReregistrationRenewsInputsAndKeepsOutputs) {
     ASSERT_EQ(client.registerInputParameters({in("B", 1), in("A", 3)}), CSClient::RESULT_OK);
     ASSERT_EQ(client.registerOutputParameter(out("O")), CSClient::RESULT_OK);
