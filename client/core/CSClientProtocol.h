@@ -198,91 +198,20 @@ class CSClientProtocol {
     // parametersUpdated, also with empty lists. `successText` begins the
     // progress line, which goes on with the name and the id.
     template <typename Records, typename ValueOf>
-    void confirmInputs(const Records& records, const char* successText, ValueOf valueOf) {
-        InputConfirmations done;
-        done.reserve(records.size());
-        {
-            CSMutex::Guard registry(registryLock_);
-            for (const auto& r : records) {
-                confirmInputLocked(r.name, r.serverId, valueOf(r), successText, done);
-            }
-        }
-        forEachCallback([&done](CSClient::CallbackIface* callback) {
-            callback->registrationComplete(done.inputs);
-            callback->parametersUpdated(done.initial);
-        });
-    }
+    void confirmInputs(const Records& records, const char* successText, ValueOf valueOf);
 
     // The same for outputs (unknown names are logged): registrationComplete on
     // every callback, then the confirmed outputs that hold a value are published
     // again (see republishOutputs for `splitOverride`).
     template <typename Records>
-    void confirmOutputs(const Records& records, const char* successText, bool splitOverride) {
-        OutputConfirmations done;
-        done.reserve(records.size());
-        {
-            CSMutex::Guard registry(registryLock_);
-            for (const auto& r : records) {
-                confirmOutputLocked(r.name, r.serverId, successText, done);
-            }
-        }
-        forEachCallback([&done](CSClient::CallbackIface* callback) {
-            callback->registrationComplete(done.outputs);
-        });
-        republishOutputs(done.republish, splitOverride);
-    }
+    void confirmOutputs(const Records& records, const char* successText, bool splitOverride);
 
     // Values of confirmed inputs from a server update. `forEachRecord(visit)`
     // calls visit(serverId, ReceivedValue) for each of about `expected` records;
     // records of unknown ids are dropped, and parametersUpdated goes to every
     // callback when at least one value is left.
     template <typename ForEachRecord>
-    void deliverValues(std::size_t expected, bool override, ForEachRecord forEachRecord) {
-        UpdateScratch& update = update_;
-        // Not more than is kept: a wild count must not reserve for records of
-        // unknown ids that are dropped anyway.
-        update.values.reserve(std::min(expected, UpdateScratch::kKeptUpdateRecords));
-        std::size_t count = 0;
-        {
-            CSMutex::Guard registry(registryLock_);
-            update.forgetIfChanged(confirmedInputs_.changes());
-            std::size_t record = 0;
-            // Inline: this runs for every sample. The usual record is the one
-            // of last time, for the entry of last time at the same place: it
-            // is read through a view of the lists, taken again after any
-            // other record (which may change them).
-            UpdateScratch::View view = update.view();
-            forEachRecord([&](std::uint32_t serverId, const ReceivedValue& value) {
-                // Runs inside the guard above; clang analyses a lambda apart.
-                registryLock_.assumeHeld();
-                const std::size_t r = record++;
-                const InputParameterEntry* const entry =
-                    r < view.records && view.byRecord[r].first == serverId ? view.byRecord[r].second
-                                                                           : nullptr;
-                if (entry != nullptr && count < view.values && view.named[count] == entry) {
-                    count += valueOfType(entry->type, value, override, view.value[count]) ? 1 : 0;
-                } else {
-                    count = deliverRecordLocked(r, serverId, value, override, count);
-                    view = update.view();
-                }
-            });
-            update.keepFirst(count);
-        }
-        if (count > 0) {
-            // The set seldom changes: its copy is kept until it does, so an
-            // update takes no lock for it.
-            const unsigned version = callbacksVersion_.load(std::memory_order_acquire);
-            if (version != updateCallbacksVersion_) {
-                updateCallbacks_ = CallbackSnapshot();
-                snapshotCallbacks(updateCallbacks_);
-                updateCallbacksVersion_ = version;
-            }
-            for (std::size_t i = 0; i < updateCallbacks_.count; ++i) {
-                updateCallbacks_.at(i)->parametersUpdated(update.values);
-            }
-        }
-        update.releaseIfLarge();
-    }
+    void deliverValues(std::size_t expected, bool override, ForEachRecord forEachRecord);
 
     // Publishes again the outputs among `ids` that still hold a value. Takes
     // registryLock_ (not held by the caller) around the publish hook. With
@@ -430,3 +359,6 @@ class CSClientProtocol {
 };
 
 }  // namespace com_nax
+
+// The bodies of the engine's templates that run for every server reply.
+#include "client/core/CSClientProtocolDelivery.h"
