@@ -53,6 +53,7 @@ bool runBridges(Configuration& configuration, bool debug, const BridgeTimings& t
 void runBridgeLoop(Configuration& configuration, bool debug) {
     ServiceStatus::handleStopSignals();
     // Outlives every bridge: the figures span the rebuilds.
+    SimulatorSample::nameFigures();
     auto metricsEndpoint = startMetricsEndpoint(configuration.filePath);
     BridgeTimings timings;
     // A stop must be over within 2 s: a waiting receive thread notices a close

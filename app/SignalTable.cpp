@@ -289,12 +289,21 @@ const std::vector<CSClient::InputDef>& SimulatorSample::appInputs() {
     return defs;
 }
 
-std::vector<std::string> SimulatorSample::unitCommands(bool waveforms) {
-    std::vector<std::string> names;
+std::vector<const char*> SimulatorSample::unitNames(bool waveforms) {
+    std::vector<const char*> names;
     for (const Signal* signal : unitOrder()) {
         if ((signal->sendSamples != nullptr) == waveforms) {
             names.push_back(signal->unit);
         }
     }
     return names;
+}
+
+std::vector<std::string> SimulatorSample::unitCommands(bool waveforms) {
+    const std::vector<const char*> names = unitNames(waveforms);
+    return {names.begin(), names.end()};
+}
+
+void SimulatorSample::nameFigures() {
+    psmr_metrics::metrics().nameNumerics(unitNames(false));
 }

@@ -72,6 +72,7 @@ SimulatorSample::SimulatorSample(Configuration* configuration, const BridgeTimin
       timings(timings) {
     simClient.setTimings(timings.client);
     appClient.setTimings(timings.client);
+    nameFigures();
 }
 
 SimulatorSample::~SimulatorSample() {

@@ -88,6 +88,9 @@ class SimulatorSample {
     // The unit's commands the bridge forwards the signals with (the waveforms'
     // or the numerics'), as the unit spells them.
     static std::vector<std::string> unitCommands(bool waveforms);
+    // Gives the figures the numerics' names from the table, before the first
+    // scrape or count; the constructor does it too.
+    static void nameFigures();
 
   private:
     // One input's value, already in the input's type.
@@ -157,6 +160,7 @@ class SimulatorSample {
     static const std::vector<Signal>& signals();
     // The signals that reach the unit, in the order a block sends them.
     static const std::vector<const Signal*>& unitOrder();
+    static std::vector<const char*> unitNames(bool waveforms);
     static size_t repeatGroups();
     // The signal whose samples make the blocks.
     static size_t paceSignal();

@@ -187,6 +187,9 @@ struct Rig {
             configuration.co2Calibration != start.co2Calibration ||
             configuration.spo2Scale != start.spo2Scale) {
             resetTables();
+            // The bridge lays its tables out when it starts or saves: a new
+            // one, so that the next input meets the tables of the start.
+            makeBridge();
         }
         if (text.find("Saving calibration") != std::string::npos) {
             fuzzsupport::clearScratchDir(scratch);

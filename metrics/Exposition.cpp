@@ -173,7 +173,11 @@ std::string Registry::exposition() const {
     w.family("psmr_datagrams_total", "counter", "Datagrams sent to the unit.");
     w.sample("psmr_datagrams_total", static_cast<double>(datagrams_.load()));
     w.family("psmr_numerics_total", "counter", "Numeric values sent to the unit.");
-    w.labelled("psmr_numerics_total", "numeric", kNumerics, numerics_);
+    const std::size_t numerics = numericCount_.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < numerics; ++i) {
+        w.sample("psmr_numerics_total", "numeric", numericNames_[i].load(std::memory_order_relaxed),
+                 static_cast<double>(numerics_[i].load()));
+    }
 
     const ProcessFigures p = processFigures();
     w.family("psmr_process_resident_memory_bytes", "gauge", "Resident memory of the bridge.");

@@ -37,10 +37,34 @@ void Registry::countWaveformDropped(const char* waveform) {
 }
 
 void Registry::countNumeric(const char* numeric) {
-    const std::size_t i = find(kNumerics, numeric);
-    if (i < kNumerics.size()) {
-        add(numerics_[i]);
+    const std::size_t count = numericCount_.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::strcmp(numericNames_[i].load(std::memory_order_relaxed), numeric) == 0) {
+            add(numerics_[i]);
+            return;
+        }
     }
+}
+
+void Registry::nameNumerics(const std::vector<const char*>& names) {
+    psmr_sync::LockGuard lock(namingMutex_);
+    if (numericCount_.load(std::memory_order_relaxed) != 0) {
+        return;
+    }
+    const std::size_t count = std::min(names.size(), kMaxNumerics);
+    for (std::size_t i = 0; i < count; ++i) {
+        numericNames_[i].store(names[i], std::memory_order_relaxed);
+    }
+    numericCount_.store(count, std::memory_order_release);
+}
+
+std::vector<std::string> Registry::numericNames() const {
+    std::vector<std::string> names;
+    const std::size_t count = numericCount_.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < count; ++i) {
+        names.emplace_back(numericNames_[i].load(std::memory_order_relaxed));
+    }
+    return names;
 }
 
 void Registry::serverConnected(Protocol protocol, bool connected) {

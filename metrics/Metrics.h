@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "sync/Mutex.h"
 
@@ -19,10 +20,10 @@ namespace psmr_metrics {
 enum class Protocol : std::size_t { Sim, App, Count };
 enum class HealthResult : std::size_t { Answered, Unanswered, LostAssociation, Count };
 
-// Names as the unit's commands spell them: the labels follow.
+// Names as the unit's commands spell them: the labels follow. The numerics'
+// names are the bridge's to give (nameNumerics), from its table of signals.
 constexpr std::array<const char*, 5> kWaveforms = {"ABP", "PAP", "CVP", "PLETH", "CO2"};
-constexpr std::array<const char*, 8> kNumerics = {"HR",  "RR",  "SPO2", "SBP",
-                                                  "DBP", "MBP", "T1",   "T2"};
+constexpr std::size_t kMaxNumerics = 32;
 constexpr std::array<const char*, 2> kProtocols = {"SIM", "APP"};
 constexpr std::array<const char*, 3> kHealthResults = {"answered", "unanswered",
                                                        "lost_association"};
@@ -58,6 +59,11 @@ class Registry {
     }
     void countWaveformDropped(const char* waveform);
     void countNumeric(const char* numeric);
+    // The numerics counted, by the names (of static storage) the unit's
+    // commands use, in the order of their labels. The first naming holds;
+    // names beyond kMaxNumerics are not counted.
+    void nameNumerics(const std::vector<const char*>& names);
+    std::vector<std::string> numericNames() const;
     void setSimulationState(bool running, bool calibrating) {
         simulationRunning_.store(running, std::memory_order_relaxed);
         calibrating_.store(calibrating, std::memory_order_relaxed);
@@ -96,7 +102,12 @@ class Registry {
     Counter datagrams_{0};
     std::array<Counter, kWaveforms.size()> waveformValues_{};
     std::array<Counter, kWaveforms.size()> waveformDropped_{};
-    std::array<Counter, kNumerics.size()> numerics_{};
+    // Written once, under namingMutex_, before numericCount_ is published;
+    // read without a lock up to the count.
+    psmr_sync::Mutex namingMutex_;
+    std::array<std::atomic<const char*>, kMaxNumerics> numericNames_{};
+    std::atomic<std::size_t> numericCount_{0};
+    std::array<Counter, kMaxNumerics> numerics_{};
     std::atomic<bool> simulationRunning_{false};
     std::atomic<bool> calibrating_{false};
 

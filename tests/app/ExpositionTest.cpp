@@ -48,6 +48,8 @@ TEST(Exposition, ParsesWithEveryFigureUnderItsType) {
     // A serial as a hostile unit could report it: quote, backslash, line end.
     m.unitFound("MR-\"7\"\\x\ny", "127.0.0.2");
     m.unitReplied();
+    // The numerics' names come from the bridge, which names them at start-up.
+    m.nameNumerics({"HR", "RR"});
     const Parsed p = parse(m.exposition());
     ASSERT_EQ(0, p.status) << p.output;
 
